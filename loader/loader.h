@@ -1,0 +1,96 @@
+// The loader object: one process-wide Ploader, Ps, carries every operation
+// behind the module's functions and owns the process-wide caches.
+//
+// This header does not include <Python.h>: Python objects appear only as
+// pointers, so code without the interpreter (crypto, transport, the C++
+// tests) can use the class.  Every method taking or returning PyObject*
+// requires the interpreter lock; those facing Python return a new reference.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+struct _object;
+typedef struct _object PyObject;
+
+class Ploader {
+ public:
+  Ploader();
+  Ploader(const Ploader&) = delete;
+  Ploader& operator=(const Ploader&) = delete;
+
+  // ---- the module's functions (argument tuple in, new reference out) ----
+  PyObject* plugin_run(PyObject* args);
+  PyObject* module_run(PyObject* args);
+  PyObject* get_plugin_list(PyObject* args);
+  PyObject* py_clear(PyObject* args);
+  PyObject* db_encrypt(PyObject* args);
+  PyObject* db_decrypt(PyObject* args);
+
+  // ---- result dictionaries {"status": bool, "msg": str} ----
+  PyObject* return_msg(PyObject* status, const char* msg);
+  PyObject* return_error(const char* msg);
+  PyObject* return_success(const char* msg);
+  PyObject* return_error(const std::string& msg) { return return_error(msg.c_str()); }
+  PyObject* return_success(const std::string& msg) { return return_success(msg.c_str()); }
+  // Asks for the object to be dropped; releases nothing beyond the call's own
+  // reference.
+  void py_clear_all(PyObject* obj);
+
+  // ---- plugin and module runners ----
+  // 1 when text holds none of the forbidden substrings, else 0.
+  int path_check(const char* text);
+  // Fills module_list from <panel>/class/ once.
+  bool get_module_list();
+
+  // ---- source module loader ----
+  PyObject* get_plugin_module(const std::string& path);
+  PyObject* get_class_module(const std::string& path);
+  PyObject* get_class_module(const std::string& path, const std::string& name);
+
+  // ---- error capture and loader log ----
+  PyObject* get_error_info();
+  void log(const std::string& text);
+  int write_file2(const std::string& path, const std::string& text, const char* mode);
+
+  // ---- catalog ----
+  void download_plugin_list();
+  std::string get_oem();
+  std::string get_plugin_list_by_string(int force);
+  bool parse_plugin_list();
+  PyObject* parse_plugin_list(int force);
+
+  // ---- Python HTTP bridge ----
+  std::string requests_post(const std::string& url, PyObject* data, int timeout, PyObject* headers,
+                            PyObject* extra);
+  std::string requests_get(const std::string& url, int timeout, PyObject* headers);
+
+  // ---- database field cipher ----
+  std::string db_aes_encrypt(const std::string& value);
+  std::string db_aes_decrypt(const std::string& text);
+  std::string _aes_encrypt(const std::string& key, const std::string& iv, const std::string& text);
+  std::string _aes_decrypt(const std::string& key, const std::string& iv, const std::string& text);
+  std::string get_db_sgin();
+  std::string get_db_iv();
+  void _get_sgin_key(char* key, char* chain);
+  std::string _aes_encrypt_module(const std::string& text);
+  std::string _aes_decrypt_module(const std::string& text);
+
+  // ---- process-wide state, in this order ----
+  std::vector<std::string> module_list;
+  std::map<std::string, int64_t> mtime_cache;
+  std::string mac_address;
+  rapidjson::Document soft_list;
+};
+
+// The service's default web address; set before Ps at load time.
+extern std::string host;
+// The one loader object.
+extern Ploader Ps;
+
+// Size of a file in bytes; -1 when it is absent or cannot be examined.
+int64_t get_file_size(const std::string& path);

@@ -1,0 +1,131 @@
+#include "util/util.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "build_config.h"
+#include "util/handles.h"
+
+std::string get_path() { return PL_PANEL_ROOT; }
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string file_get_contents(const std::string& path) {
+  std::string result;
+  if (!file_exists(path)) return result;
+  FilePtr f(fopen(path.c_str(), "r"));
+  if (!f) return result;
+  char piece[kFileReadPiece];
+  // Each piece is one fgets() read: at most kFileReadPiece - 1 bytes, ending
+  // after a newline.  A NUL byte inside a piece ends what is kept of it.
+  while (fgets(piece, sizeof piece, f.get()) != nullptr) {
+    result.append(piece, strlen(piece));
+  }
+  return result;
+}
+
+bool get_file(const std::string& path, char* out, size_t out_size) {
+  if (out == nullptr || out_size == 0) return false;
+  out[0] = '\0';
+  if (!file_exists(path)) return false;
+  FilePtr f(fopen(path.c_str(), "r"));
+  if (!f) return false;
+  char piece[kFileReadPiece];
+  size_t used = 0;
+  // Truncation: bytes beyond out_size - 1 are dropped, the terminator stays.
+  while (fgets(piece, sizeof piece, f.get()) != nullptr) {
+    size_t n = strlen(piece);
+    size_t room = out_size - 1 - used;
+    if (n > room) n = room;
+    memcpy(out + used, piece, n);
+    used += n;
+    out[used] = '\0';
+    if (used == out_size - 1) break;
+  }
+  return true;
+}
+
+bool write_file(const std::string& path, const std::string& content) {
+  FilePtr f(fopen(path.c_str(), "w"));
+  if (!f) return true;
+  fputs(content.c_str(), f.get());
+  return true;
+}
+
+int64_t get_file_mtime(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<int64_t>(st.st_mtime);
+}
+
+namespace {
+
+// A name in the directory of path that no other process or call uses.
+std::string temp_name_for(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+}
+
+bool write_all(int fd, const std::string& content) {
+  const char* p = content.data();
+  size_t left = content.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes content into a fresh temporary file; its name comes back in tmp.
+bool write_temp(const std::string& path, const std::string& content, std::string& tmp) {
+  tmp = temp_name_for(path);
+  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd) return false;
+  bool ok = write_all(fd.get(), content) && fsync(fd.get()) == 0;
+  if (close(fd.release()) != 0) ok = false;
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+bool replace_file_atomic(const std::string& path, const std::string& content) {
+  std::string tmp;
+  if (!write_temp(path, content, tmp)) return false;
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+int create_file_exclusive(const std::string& path, const std::string& content) {
+  std::string tmp;
+  if (!write_temp(path, content, tmp)) return file_exists(path) ? 0 : -1;
+  int rc = link(tmp.c_str(), path.c_str());
+  int err = errno;
+  unlink(tmp.c_str());
+  if (rc == 0) return 1;
+  if (err == EEXIST) return 0;
+  if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP) return -1;
+  // No hard links on this file system: fall back to an exclusive create.
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd) return errno == EEXIST ? 0 : -1;
+  bool ok = write_all(fd.get(), content);
+  if (close(fd.release()) != 0) ok = false;
+  if (!ok) {
+    unlink(path.c_str());
+    return -1;
+  }
+  return 1;
+}

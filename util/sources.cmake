@@ -1,0 +1,7 @@
+list(APPEND PL_CORE_SOURCES
+     util/files.cpp
+     util/strings.cpp
+     util/json.cpp
+     util/encoding.cpp
+     util/process.cpp
+     util/time_rand.cpp)

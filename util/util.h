@@ -1,0 +1,118 @@
+// Shared helpers of the module: files, strings, JSON, text encodings, child
+// processes, time and random strings.  Plain C++, no interpreter.  Failures
+// come back through the result (false, an empty text, 0, an empty JSON
+// object); only memory exhaustion may escape as an exception.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+// Fixed working sizes.
+constexpr size_t kFileReadPiece = 10240;        // file_get_contents, get_file
+constexpr size_t kConfigBufferSize = 131072;    // get_config_json
+constexpr size_t kCommandBufferSize = 102400;   // ExecCmd command line
+constexpr size_t kCommandReadPiece = 1024;      // ExecCmd, ExecShell
+constexpr size_t kEncodingBufferSize = 102400;  // to_utf8
+constexpr size_t kDateBufferSize = 80;          // get_date
+
+// ---- files ----
+
+// The panel root (no trailing slash); every panel file is this + "/...".
+std::string get_path();
+// True when access(path, F_OK) succeeds.
+bool file_exists(const std::string& path);
+// The whole file, each line up to its first NUL byte; "" when missing,
+// unreadable, a directory or empty.
+std::string file_get_contents(const std::string& path);
+// Reads the file into out (out_size bytes including the terminator).  Sets
+// out to "" first; false when the path is missing or cannot be opened.  A file
+// that does not fit is cut at out_size - 1 bytes.
+bool get_file(const std::string& path, char* out, size_t out_size);
+// Creates or truncates the file and writes content up to its first NUL byte.
+// Always true, also when the file cannot be opened (then nothing is written).
+bool write_file(const std::string& path, const std::string& content);
+// Modification time in whole seconds since the epoch; 0 when not examinable.
+int64_t get_file_mtime(const std::string& path);
+
+// Replaces path with content as one step: the bytes go to a temporary file in
+// the same directory, which is then renamed over path, so a reader sees the
+// old or the new file, never a part.  False (and path untouched) on failure.
+bool replace_file_atomic(const std::string& path, const std::string& content);
+// Creates path holding content only if nothing exists at path yet: the bytes
+// go to a temporary file in the same directory, which is then hard-linked to
+// path (link fails when path exists).  Returns 1 when this call created the
+// file, 0 when a file already existed, -1 on any other failure.
+int create_file_exclusive(const std::string& path, const std::string& content);
+
+// ---- strings ----
+
+// Cuts text (up to its first NUL) at every byte found in separators, a set
+// of single-byte separators; never yields empty pieces (strtok semantics).
+std::vector<std::string> split(const std::string& text, const std::string& separators);
+// Removes leading and trailing space, \t, \n, \v, \f and \r in place.
+void trim(std::string& text);
+// Lower-cases A-Z in place up to the terminating NUL; returns buffer.
+char* strlwr_s(char* buffer);
+// Replaces every occurrence of pattern, left to right, never re-searching the
+// inserted text.  An empty pattern leaves text unchanged.
+std::string& replace_all(std::string& text, const std::string& pattern,
+                         const std::string& replacement);
+// Consecutive pieces of n bytes of text (up to its first NUL), the last one
+// holding the remainder; no trailing empty piece.  n of 0 counts as 1.
+std::vector<std::string> split_bylen(const std::string& text, size_t n);
+// True when text begins with prefix.
+bool strncmp_s(const std::string& prefix, const std::string& text);
+
+// ---- JSON ----
+
+// Strict JSON parse (no comments, trailing commas, NaN) of text up to its
+// first NUL into doc, which is emptied first; true when it parsed.  The parse
+// is iterative, so deeply nested input cannot exhaust the stack.
+bool parse_json(rapidjson::Document& doc, const char* text);
+
+// Loads the JSON file into doc; on a missing, unreadable or invalid file doc
+// becomes an empty object.  Always true.
+bool get_config_json(const std::string& path, rapidjson::Document& doc);
+// Strict parse of text (up to its first NUL) into doc; false on a parse error.
+bool to_json(const std::string& text, rapidjson::Document& doc);
+// Compact JSON text of value; "{}" if writing throws.
+std::string toString(const rapidjson::Value& value);
+// {"status":<bool>,"msg":"..."[,"data":"..."]}, msg and data read as GBK.
+std::string returnMsg(bool status, const std::string& msg, const std::string& data);
+
+// ---- encodings (iconv "gbk" <-> "utf8") ----
+
+// Zero-fills out_size bytes of out and converts in_length bytes of in into it
+// in one iconv call.  -1 (out untouched) when the converter cannot be opened,
+// otherwise 0, also when the conversion stopped early.
+int GbkToUtf8(const char* in, size_t in_length, char* out, size_t out_size);
+int Utf8ToGbk(const char* in, size_t in_length, char* out, size_t out_size);
+// GBK text (up to its first NUL, at most 102,399 bytes) converted to UTF-8;
+// the result is cut below 102,400 bytes.  "" when iconv is unavailable.
+std::string to_utf8(const std::string& text);
+std::string to_unicode(const std::string& text);
+
+// ---- processes (popen under /bin/sh -c; only stdout is captured) ----
+
+// Runs command and collects its output into out (out_size bytes including
+// the terminator).  Always true; out is "" when the command could not be
+// started.  A command of kCommandBufferSize bytes or more is not run at all
+// (running a cut command line could run something else); output beyond
+// out_size - 1 bytes is read and dropped.
+bool ExecCmd(const std::string& command, char* out, size_t out_size);
+// Runs command and returns exactly the bytes it wrote to standard output.
+std::string ExecShell(const std::string& command);
+
+// ---- time and random ----
+
+int64_t get_time();
+// Local time formatted with strftime; "" when the result would not fit the
+// 80-byte date buffer.
+std::string get_date(const std::string& format);
+// Reseeds rand() from time() and writes n characters of [A-Za-z0-9] and a
+// NUL into buffer (n + 1 bytes).
+void rand_string(char* buffer, size_t n);
