@@ -3,4 +3,3 @@ list(APPEND PL_CORE_SOURCES
      loader/results.cpp
      loader/pending_runners.cpp
      loader/pending_crypto.cpp
-     loader/pending_catalog.cpp)
