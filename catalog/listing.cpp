@@ -4,18 +4,19 @@
 #include "loader/loader.h"
 #include "util/util.h"
 
-std::string Ploader::get_plugin_list_by_string(int force) {
-  const std::string path = catalog_file();
-  if (!file_exists(path) || force == 1) download_plugin_list();
-  std::string text = file_get_contents(path);
-  if (text.empty()) {
-    download_plugin_list();
-    text = file_get_contents(path);
-  }
-  return text;
-}
-
 namespace {
+
+// The stored catalog text into text, downloading the catalog first when the
+// file is missing or force is 1, and once more when the text is empty.
+void read_catalog(Ploader& loader, int force, std::string& text) {
+  const std::string path = catalog_file();
+  if (!file_exists(path) || force == 1) loader.download_plugin_list();
+  file_get_contents(path, text);
+  if (text.empty()) {
+    loader.download_plugin_list();
+    file_get_contents(path, text);
+  }
+}
 
 // Loads the stored catalog into the loader's document unless it already
 // holds one (force 1 re-reads the file); true when the root is an object
@@ -33,6 +34,12 @@ bool load_catalog(Ploader& loader, int force) {
 
 }  // namespace
 
+std::string Ploader::get_plugin_list_by_string(int force) {
+  std::string text;
+  read_catalog(*this, force, text);
+  return text;
+}
+
 bool Ploader::parse_plugin_list() { return load_catalog(*this, 0); }
 
 PyObject* Ploader::parse_plugin_list(int force) {
@@ -45,13 +52,16 @@ PyObject* Ploader::get_plugin_list(PyObject* args) {
     PyErr_Clear();
     force = 0;
   }
-  std::string text = get_plugin_list_by_string(force);
+  // The listing runs on every page view of the plugin list: its read buffer
+  // keeps its capacity between calls instead of taking fresh memory for the
+  // catalog each time.
+  static std::string text;
+  read_catalog(*this, force, text);
   if (text.empty()) {
     return return_error("failed to load soft list in file. please try again later. -1");
   }
   PyRef str = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  text = std::string();
   if (!str) {
     PyErr_Clear();
     download_plugin_list();

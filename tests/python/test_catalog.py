@@ -44,7 +44,8 @@ MSG_UTF8 = "failed to parse soft list, trying repair, please try again later."
 MSG_JSON = "invalid soft list, is auto repaired. please try again later. -2"
 
 
-def catalog_text(count=40, pad=0):
+def catalog_text(count=40, pad=250):
+    """A catalog answer; the defaults make it longer than an error reply."""
     plugins = [{"name": f"p{i}", "title": f"Plugin {i}", "ps": "x" * pad} for i in range(count)]
     return json.dumps({"list": plugins, "type": ["tools"]})
 
@@ -157,7 +158,7 @@ class TestAnswers:
         assert len(service.calls) == 2
 
     def test_long_answer_that_parses_is_the_catalog(self, service, panel):
-        body = catalog_text(1)
+        body = catalog_text(1, pad=0)
         body += " " * (8193 - len(body))
         service.reply(body)
         r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
@@ -216,7 +217,7 @@ class TestListing:
 
     def test_repair_download_replaces_the_broken_file(self, service, panel):
         panel.write("data/plugin_bin.pl", '{"list": [')
-        service.reply(catalog_text(9))
+        service.reply(catalog_text(9, pad=1000))
         r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(len(PluginLoader.get_plugin_list(0)['list']))")
         assert r.out == [{"status": False, "msg": MSG_JSON}, 9]
 
@@ -262,7 +263,7 @@ class TestParse:
         assert service.calls == []
 
     def test_missing_file_downloads_once_per_attempt(self, service, panel):
-        service.reply(catalog_text(4, pad=300))
+        service.reply(catalog_text(4, pad=3000))
         r = service.run("emit(PluginLoader.parse_plugin_list(0)); emit(PluginLoader.parse_plugin_list(0))")
         assert r.out == [True, True]
         assert len(service.calls) == 1
