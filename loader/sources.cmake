@@ -2,5 +2,4 @@ list(APPEND PL_CORE_SOURCES
      loader/globals.cpp
      loader/results.cpp
      loader/db_methods.cpp
-     loader/pending_runners.cpp
-     loader/pending_catalog.cpp)
+     loader/pending_runners.cpp)
