@@ -1,5 +1,6 @@
 list(APPEND PL_CORE_SOURCES
      loader/globals.cpp
      loader/results.cpp
+     loader/py_errors.cpp
      loader/db_methods.cpp
      loader/pending_runners.cpp)
