@@ -43,7 +43,9 @@ int64_t get_file_mtime(const std::string& path);
 
 // Replaces path with content as one step: the bytes go to a temporary file in
 // the same directory, which is then renamed over path, so a reader sees the
-// old or the new file, never a part.  False (and path untouched) on failure.
+// old or the new file, never a part.  False (and path untouched) on failure,
+// with errno telling why (EACCES: no new file can be made in the directory;
+// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).
 bool replace_file_atomic(const std::string& path, const std::string& content);
 // Creates path holding content only if nothing exists at path yet: the bytes
 // go to a temporary file in the same directory, which is then hard-linked to
