@@ -1,2 +1,5 @@
-# Sources of this folder, appended to PL_CORE_SOURCES.
-list(APPEND PL_CORE_SOURCES)
+list(APPEND PL_CORE_SOURCES
+     crypto/aes.cpp
+     crypto/md5.cpp
+     crypto/base64.cpp
+     crypto/field_cipher.cpp)

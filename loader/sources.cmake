@@ -1,6 +1,5 @@
 list(APPEND PL_CORE_SOURCES
      loader/globals.cpp
      loader/results.cpp
-     loader/pending_runners.cpp
-     loader/pending_crypto.cpp
-     loader/pending_catalog.cpp)
+     loader/db_methods.cpp
+     loader/pending_runners.cpp)

@@ -1,7 +1,7 @@
 # Shared by scripts/test and scripts/demo: installing what is missing and
 # finding CPython 3.12.  Source it from the repository root.
 
-PL_APT_PACKAGES=(g++ make pkg-config rapidjson-dev libcurl4-openssl-dev libgtest-dev
+PL_APT_PACKAGES=(g++ make pkg-config rapidjson-dev libcurl4-openssl-dev libgtest-dev libssl-dev
                  clang-format curl strace binutils)
 command -v cmake >/dev/null 2>&1 || PL_APT_PACKAGES+=(cmake)
 

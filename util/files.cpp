@@ -1,5 +1,6 @@
 #include "util/util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -15,18 +16,56 @@ std::string get_path() { return PL_PANEL_ROOT; }
 
 bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string file_get_contents(const std::string& path) {
+namespace {
+
+// What reading text in fgets() pieces keeps of data: each piece (at most
+// kFileReadPiece - 1 bytes, ending after a newline) only up to its first NUL.
+std::string keep_pieces_up_to_nul(const std::string& data) {
   std::string result;
-  if (!file_exists(path)) return result;
-  FilePtr f(fopen(path.c_str(), "r"));
-  if (!f) return result;
-  char piece[kFileReadPiece];
-  // Each piece is one fgets() read: at most kFileReadPiece - 1 bytes, ending
-  // after a newline.  A NUL byte inside a piece ends what is kept of it.
-  while (fgets(piece, sizeof piece, f.get()) != nullptr) {
-    result.append(piece, strlen(piece));
+  result.reserve(data.size());
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t limit = std::min(data.size() - pos, kFileReadPiece - 1);
+    const char* start = data.data() + pos;
+    const void* nl = memchr(start, '\n', limit);
+    size_t piece = nl != nullptr ? static_cast<const char*>(nl) - start + 1 : limit;
+    result.append(start, strnlen(start, piece));
+    pos += piece;
   }
   return result;
+}
+
+}  // namespace
+
+bool file_get_contents(const std::string& path, std::string& out) {
+  out.clear();
+  if (!file_exists(path)) return false;
+  FilePtr f(fopen(path.c_str(), "r"));
+  if (!f) return false;
+  // The file is read in large blocks straight into out (a catalog is about
+  // a megabyte); the result is what reading it piece by piece with fgets()
+  // would give.
+  struct stat st;
+  size_t expected = 0;
+  if (fstat(fileno(f.get()), &st) == 0 && st.st_size > 0)
+    expected = static_cast<size_t>(st.st_size);
+  size_t used = 0;
+  if (out.size() < expected + 1) out.resize(expected + 1);  // end of file is seen without growing
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2 + 65536);
+    size_t n = fread(&out[used], 1, out.size() - used, f.get());
+    if (n == 0) break;
+    used += n;
+  }
+  out.resize(used);
+  if (memchr(out.data(), '\0', out.size()) != nullptr) out = keep_pieces_up_to_nul(out);
+  return true;
+}
+
+std::string file_get_contents(const std::string& path) {
+  std::string text;
+  file_get_contents(path, text);
+  return text;
 }
 
 bool get_file(const std::string& path, char* out, size_t out_size) {

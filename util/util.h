@@ -28,6 +28,9 @@ bool file_exists(const std::string& path);
 // The whole file, each line up to its first NUL byte; "" when missing,
 // unreadable, a directory or empty.
 std::string file_get_contents(const std::string& path);
+// The same into out, whose capacity is reused (for callers reading a large
+// file again and again); false when the file is missing or unreadable.
+bool file_get_contents(const std::string& path, std::string& out);
 // Reads the file into out (out_size bytes including the terminator).  Sets
 // out to "" first; false when the path is missing or cannot be opened.  A file
 // that does not fit is cut at out_size - 1 bytes.

@@ -41,6 +41,19 @@ TEST(Files, FileGetContentsDropsRestOfLineAfterNul) {
   EXPECT_EQ(file_get_contents(dir.file("nul")), "abef\n");
 }
 
+TEST(Files, FileGetContentsNulCutsOnlyItsOwnPiece) {
+  ScratchDir dir;
+  // One 25,000-byte line is read in pieces of 10,239 bytes: a NUL in the
+  // first piece drops the rest of that piece only.
+  std::string line(25000, 'x');
+  line[5] = '\0';
+  line[10239] = 'B';
+  write_bytes(dir.file("long"), line + std::string("\nnext\0gone\nlast", 15));
+  std::string want = line.substr(0, 5) + line.substr(10239) + "\nnextlast";
+  std::string got = file_get_contents(dir.file("long"));
+  EXPECT_TRUE(got == want) << "got " << got.size() << " bytes, want " << want.size();
+}
+
 TEST(Files, FileGetContentsEmptyForMissingDirectoryAndEmpty) {
   ScratchDir dir;
   write_bytes(dir.file("empty"), "");

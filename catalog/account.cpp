@@ -1,0 +1,119 @@
+#include "catalog/catalog.h"
+
+#include <cstdint>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "util/util.h"
+
+namespace {
+
+const char kDefaultAccount[] = "{\"uid\":0,\"server_id\":\"OFF\",\"token\":\"\"}";
+
+bool is_integer(const rapidjson::Value& v) { return v.IsInt64() || v.IsUint64(); }
+
+bool has_integer(const rapidjson::Value& obj, const char* name) {
+  auto it = obj.FindMember(name);
+  return it != obj.MemberEnd() && is_integer(it->value);
+}
+
+bool has_string(const rapidjson::Value& obj, const char* name) {
+  auto it = obj.FindMember(name);
+  return it != obj.MemberEnd() && it->value.IsString();
+}
+
+// The value as a JSON string without its quotes: quotation marks, backslashes
+// and control characters escaped, everything else as it stands.
+std::string json_string_body(const std::string& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+  std::string quoted(buffer.GetString(), buffer.GetSize());
+  return quoted.substr(1, quoted.size() - 2);
+}
+
+}  // namespace
+
+std::string catalog_file() { return get_path() + "/data/plugin_bin.pl"; }
+
+std::string catalog_error_file() { return catalog_file() + ".err"; }
+
+bool reload_catalog_document(rapidjson::Document& doc, const std::string& text) {
+  {
+    rapidjson::Document empty;
+    doc.Swap(empty);
+  }
+  if (parse_json(doc, text.c_str())) return true;
+  doc.SetNull();
+  return false;
+}
+
+bool get_user_info(rapidjson::Document& doc) {
+  const std::string path = get_path() + "/data/userInfo.json";
+  if (!file_exists(path)) {
+    parse_json(doc, kDefaultAccount);
+    return true;
+  }
+  get_config_json(path, doc);
+  bool qualifies = doc.IsObject() && (has_integer(doc, "uid") || has_integer(doc, "id")) &&
+                   has_string(doc, "server_id") && has_string(doc, "token");
+  if (!qualifies) {
+    if (!doc.IsObject()) return false;
+    parse_json(doc, kDefaultAccount);
+    return true;
+  }
+  if (!doc.HasMember("uid")) {
+    rapidjson::Value id(doc["id"], doc.GetAllocator());
+    doc.AddMember("uid", id, doc.GetAllocator());
+  }
+  return true;
+}
+
+std::string account_number(const rapidjson::Document& doc) {
+  const rapidjson::Value* v = nullptr;
+  if (doc.IsObject()) {
+    auto uid = doc.FindMember("uid");
+    auto id = doc.FindMember("id");
+    if (uid != doc.MemberEnd() && is_integer(uid->value)) {
+      v = &uid->value;
+    } else if (id != doc.MemberEnd() && is_integer(id->value)) {
+      v = &id->value;
+    }
+  }
+  if (v == nullptr) return "0";
+  // Taken modulo 2^32, so -1 is sent as 4294967295.
+  uint32_t number = v->IsInt64() ? static_cast<uint32_t>(static_cast<uint64_t>(v->GetInt64()))
+                                 : static_cast<uint32_t>(v->GetUint64());
+  return std::to_string(number);
+}
+
+std::string get_local_address() {
+  const std::string path = get_path() + "/data/iplist.txt";
+  if (!file_exists(path)) return std::string();
+  std::string text = file_get_contents(path);
+  if (text.find('\n') == std::string::npos) return text;
+  std::vector<std::string> lines = split(text, "\n");
+  return lines.empty() ? std::string() : lines.front();
+}
+
+std::string environment_info_json(const EnvironmentInfo& info) {
+  std::string out = "{\"ramid\":\"";
+  out += json_string_body(info.ramid);
+  out += "\",\"cpuid\":\"";
+  out += json_string_body(info.cpuid);
+  out += "\",\"hdid\":\"";
+  out += json_string_body(info.hdid);
+  out += "\",\"os\":\"";
+  out += json_string_body(info.os);
+  out += "\",\"mac\":\"";
+  out += json_string_body(info.mac);
+  out += "\",\"server_name\":\"";
+  out += json_string_body(info.server_name);
+  out += "\",\"install_code\":\"";
+  out += json_string_body(info.install_code);
+  out += "\",\"is_ipv6\":0,\"ip\":\"";
+  out += json_string_body(info.ip);
+  out += "\"}";
+  return out;
+}

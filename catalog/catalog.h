@@ -1,0 +1,35 @@
+// The plugin catalog: account data and host description sent with the
+// catalog request, and the files the catalog is kept in.
+#pragma once
+
+#include <string>
+
+#include <rapidjson/document.h>
+
+// <panel>/data/plugin_bin.pl, and the reply file for unusable answers.
+std::string catalog_file();
+std::string catalog_error_file();
+
+// Parses text into the catalog document doc, emptied first (its memory pool
+// is released); a failed parse leaves doc null.  True when it parsed.
+bool reload_catalog_document(rapidjson::Document& doc, const std::string& text);
+
+// Fills doc with the account data of <panel>/data/userInfo.json, or with the
+// default account {"uid":0,"server_id":"OFF","token":""} when the file is
+// missing or its object lacks what is needed.  False (nothing to send) when
+// the file holds JSON that is not an object.  On true, doc has "uid".
+bool get_user_info(rapidjson::Document& doc);
+// The first non-empty line of <panel>/data/iplist.txt (the whole text when
+// it has no line feed); "" when the file is missing.
+std::string get_local_address();
+// The account number of a document filled by get_user_info, as the decimal
+// text of its unsigned 32-bit value.
+std::string account_number(const rapidjson::Document& doc);
+
+// The values of the host description, in the order they are sent.
+struct EnvironmentInfo {
+  std::string ramid, cpuid, hdid, os, mac, server_name, install_code, ip;
+};
+// The compact JSON object sent as "environment_info"; every value is a JSON
+// string (escaped as needed) except "is_ipv6", the number 0.
+std::string environment_info_json(const EnvironmentInfo& info);

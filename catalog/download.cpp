@@ -1,0 +1,76 @@
+#include "loader/py_ref.h"
+
+#include <cstring>
+
+#include "catalog/catalog.h"
+#include "hostinfo/probes.h"
+#include "loader/loader.h"
+#include "transport/route.h"
+#include "util/util.h"
+
+namespace {
+
+// Answers this long or shorter are the service's error replies.
+constexpr size_t kErrorReplyMaxLength = 8192;
+
+// Replaces a catalog file as one step, so other panel processes reading it
+// see the old or the new text, never a part.  Where no temporary file can be
+// made next to it, the file is written in place as before.
+void store(const std::string& path, const std::string& text) {
+  if (!replace_file_atomic(path, text)) write_file(path, text);
+}
+
+}  // namespace
+
+void Ploader::download_plugin_list() {
+  rapidjson::Document account;
+  if (!get_user_info(account)) return;  // the account file holds no object
+
+  if (mac_address.empty()) get_mac_address(mac_address);
+
+  EnvironmentInfo info;
+  const std::string uid = account_number(account);
+  info.install_code = account["server_id"].GetString();
+  info.ip = get_local_address();
+  const std::string token = account["token"].GetString();
+  info.mac = mac_address;
+  info.os = _get_os();
+  info.ramid = get_memory_total();
+  info.cpuid = get_cpu_id();
+  info.hdid = get_disk_id();
+  info.server_name = get_server_name();
+  const std::string environment = environment_info_json(info);
+
+  PyRef data = PyRef::steal(
+      Py_BuildValue("{s:s,s:s}", "uid", uid.c_str(), "environment_info", environment.c_str()));
+  const std::string authorization = "zq " + token;
+  PyRef headers = PyRef::steal(Py_BuildValue("{s:s}", "Authorization", authorization.c_str()));
+  if (!data || !headers) {
+    PyErr_Clear();  // a text that is not UTF-8: nothing is sent
+    return;
+  }
+
+  const std::string url = _get_route_py() + "/getSoftListEn";
+  std::string answer = requests_post(url, data.get(), 10, headers.get(), Py_False);
+  data.reset();
+  answer.resize(strlen(answer.c_str()));  // the answer ends at its first NUL byte
+  if (answer.empty()) return;
+
+  if (answer.size() <= kErrorReplyMaxLength) {
+    store(catalog_error_file(), answer);
+    return;
+  }
+  if (reload_catalog_document(soft_list, answer)) {
+    store(catalog_file(), answer);
+  } else {
+    store(catalog_error_file(), answer);
+  }
+}
+
+std::string Ploader::get_oem() {
+  const std::string path = get_path() + "/data/o.pl";
+  if (!file_exists(path)) return std::string();
+  std::string text = file_get_contents(path);
+  trim(text);
+  return text;
+}

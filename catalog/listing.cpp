@@ -1,0 +1,79 @@
+#include "loader/py_ref.h"
+
+#include "catalog/catalog.h"
+#include "loader/loader.h"
+#include "util/util.h"
+
+namespace {
+
+// The stored catalog text into text, downloading the catalog first when the
+// file is missing or force is 1, and once more when the text is empty.
+void read_catalog(Ploader& loader, int force, std::string& text) {
+  const std::string path = catalog_file();
+  if (!file_exists(path) || force == 1) loader.download_plugin_list();
+  file_get_contents(path, text);
+  if (text.empty()) {
+    loader.download_plugin_list();
+    file_get_contents(path, text);
+  }
+}
+
+// Loads the stored catalog into the loader's document unless it already
+// holds one (force 1 re-reads the file); true when the root is an object
+// with a "list" array.  A parsed document without one stays loaded.
+bool load_catalog(Ploader& loader, int force) {
+  rapidjson::Document& doc = loader.soft_list;
+  if (force != 1 && !doc.IsNull()) return true;
+  std::string text = loader.get_plugin_list_by_string(0);
+  if (text.empty()) return false;
+  if (!reload_catalog_document(doc, text)) return false;
+  if (!doc.IsObject()) return false;
+  auto list = doc.FindMember("list");
+  return list != doc.MemberEnd() && list->value.IsArray();
+}
+
+}  // namespace
+
+std::string Ploader::get_plugin_list_by_string(int force) {
+  std::string text;
+  read_catalog(*this, force, text);
+  return text;
+}
+
+bool Ploader::parse_plugin_list() { return load_catalog(*this, 0); }
+
+PyObject* Ploader::parse_plugin_list(int force) {
+  return PyBool_FromLong(load_catalog(*this, force) ? 1 : 0);
+}
+
+PyObject* Ploader::get_plugin_list(PyObject* args) {
+  int force = 0;
+  if (!PyArg_ParseTuple(args, "i", &force)) {
+    PyErr_Clear();
+    force = 0;
+  }
+  // The listing runs on every page view of the plugin list: its read buffer
+  // keeps its capacity between calls instead of taking fresh memory for the
+  // catalog each time.
+  static std::string text;
+  read_catalog(*this, force, text);
+  if (text.empty()) {
+    return return_error("failed to load soft list in file. please try again later. -1");
+  }
+  PyRef str = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  if (!str) {
+    PyErr_Clear();
+    download_plugin_list();
+    return return_error("failed to parse soft list, trying repair, please try again later.");
+  }
+  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
+  PyRef loads = json ? PyRef::steal(PyObject_GetAttrString(json.get(), "loads")) : PyRef();
+  PyRef result = loads ? PyRef::steal(PyObject_CallOneArg(loads.get(), str.get())) : PyRef();
+  if (!result) {
+    PyErr_Clear();
+    download_plugin_list();
+    return return_error("invalid soft list, is auto repaired. please try again later. -2");
+  }
+  return result.release();
+}

@@ -1,0 +1,1 @@
+pl_add_cpp_tests(hostinfo/probes_test.cpp)

@@ -1,0 +1,79 @@
+#include "transport/route.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "build_config.h"
+#include "loader/loader.h"
+#include "transport/panel_file.h"
+
+namespace {
+
+const std::string kNode = std::string("api-node7.") + PL_SERVICE_DOMAIN;
+
+class RouteTest : public ::testing::Test {
+ protected:
+  PanelDataFile file_{"node_url.pl"};
+  const std::string default_route_ = host + "/api/panel";
+};
+
+TEST_F(RouteTest, UnusableRoutingFilesGiveTheDefaultRoute) {
+  EXPECT_EQ(_get_route(), default_route_) << "no file";
+  EXPECT_EQ(_get_route_py(), default_route_) << "no file";
+
+  const std::string cases[] = {
+      "",
+      "{}",
+      "[]",
+      "null",
+      "42",
+      "{\"api-node\": {\"url\": \"" + kNode + "\"",     // broken
+      "{\"api-node\": {\"url\": \"" + kNode + "\",}}",  // trailing comma
+      "{\"api-node\": \"" + kNode + "\"}",
+      "{\"api-node\": [\"" + kNode + "\"]}",
+      "{\"api-node\": {}}",
+      "{\"api-node\": {\"url\": 7}}",
+      "{\"api-node\": {\"url\": \"\", \"ip\": \"10.0.0.5\"}}",
+      "{\"api-node\": {\"url\": \"api-node7.foreign.example\", \"ip\": \"10.0.0.5\"}}",
+      std::string("{\"api-node\": {\"url\": \"www.") + PL_SERVICE_DOMAIN + "\"}}",
+      // the domain without the dot in front of it
+      std::string("{\"api-node\": {\"url\": \"api-node") + PL_SERVICE_DOMAIN + "\"}}",
+      "{\"node\": {\"url\": \"" + kNode + "\"}}",
+  };
+  for (const std::string& text : cases) {
+    file_.write(text);
+    EXPECT_EQ(_get_route(), default_route_) << text;
+    EXPECT_EQ(_get_route_py(), default_route_) << text;
+  }
+}
+
+TEST_F(RouteTest, NodeWithoutUsableIpGivesPlainNodeRoute) {
+  const std::string plain = "http://" + kNode + "/api/panel";
+  for (const std::string ip : {"", ", \"ip\": 5", ", \"ip\": null", ", \"ip\": [\"10.0.0.5\"]"}) {
+    file_.write("{\"other\": 1, \"api-node\": {\"url\": \"" + kNode + "\"" + ip + "}}");
+    EXPECT_EQ(_get_route(), plain) << ip;
+    EXPECT_EQ(_get_route_py(), plain) << ip;
+  }
+}
+
+TEST_F(RouteTest, IpPinGivesNodeFormOnlyToGetRoute) {
+  file_.write("{\"api-node\": {\"url\": \"" + kNode + "\", \"ip\": \"10.0.0.5\"}}");
+  EXPECT_EQ(_get_route(), kNode + "#http://10.0.0.5/api/panel");
+  EXPECT_EQ(_get_route_py(), "http://" + kNode + "/api/panel");
+
+  // An empty address is passed on as it is.
+  file_.write("{\"api-node\": {\"url\": \"" + kNode + "\", \"ip\": \"\"}}");
+  EXPECT_EQ(_get_route(), kNode + "#http:///api/panel");
+}
+
+TEST_F(RouteTest, FileIsReadAgainOnEveryCall) {
+  file_.write("{\"api-node\": {\"url\": \"" + kNode + "\", \"ip\": \"10.0.0.5\"}}");
+  EXPECT_EQ(_get_route(), kNode + "#http://10.0.0.5/api/panel");
+  file_.write("{\"api-node\": {\"url\": \"" + kNode + "\", \"ip\": \"10.0.0.6\"}}");
+  EXPECT_EQ(_get_route(), kNode + "#http://10.0.0.6/api/panel");
+  file_.remove();
+  EXPECT_EQ(_get_route(), default_route_);
+}
+
+}  // namespace

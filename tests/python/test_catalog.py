@@ -1,0 +1,294 @@
+"""Catalog download, store, parse and listing, through a recording http_requests."""
+import json
+import os
+import platform
+import socket
+import sys
+from pathlib import Path
+
+import pytest
+
+from harness import STANDINS
+
+# A stand-in http_requests that logs every call and answers from a script of
+# canned replies: {"status": N, "file": path} or {"raise": text}; when the
+# script runs out it raises ConnectionError.
+RECORDER = """
+import json, os
+LOG = os.environ["PL_HTTP_LOG"]
+REPLIES = json.loads(os.environ.get("PL_HTTP_REPLIES", "[]"))
+
+class Response:
+    def __init__(self, status_code, content):
+        self.status_code = status_code
+        self.content = content
+
+def post(url, data, timeout, headers, verify):
+    with open(LOG, "a") as f:
+        f.write(json.dumps({"url": url, "data": data, "timeout": list(timeout),
+                            "headers": headers, "verify": verify,
+                            "types": [type(data).__name__, type(timeout).__name__,
+                                      type(headers).__name__]}) + "\\n")
+    n = sum(1 for _ in open(LOG)) - 1
+    if n >= len(REPLIES):
+        raise ConnectionError("service unreachable")
+    reply = REPLIES[n]
+    if "raise" in reply:
+        raise RuntimeError(reply["raise"])
+    with open(reply["file"], "rb") as f:
+        return Response(reply["status"], f.read())
+"""
+
+MSG_EMPTY = "failed to load soft list in file. please try again later. -1"
+MSG_UTF8 = "failed to parse soft list, trying repair, please try again later."
+MSG_JSON = "invalid soft list, is auto repaired. please try again later. -2"
+
+
+def catalog_text(count=40, pad=250):
+    """A catalog answer; the defaults make it longer than an error reply."""
+    plugins = [{"name": f"p{i}", "title": f"Plugin {i}", "ps": "x" * pad} for i in range(count)]
+    return json.dumps({"list": plugins, "type": ["tools"]})
+
+
+@pytest.fixture
+def service(run, tmp_path):
+    """Runs scenario code against the recording http_requests."""
+    log = tmp_path / "requests.log"
+
+    class Service:
+        def __init__(self):
+            self.replies = []
+
+        def reply(self, body, status=200):
+            path = tmp_path / f"reply{len(self.replies)}"
+            path.write_bytes(body.encode() if isinstance(body, str) else body)
+            self.replies.append({"status": status, "file": str(path)})
+
+        def fail(self, text="connection refused"):
+            self.replies.append({"raise": text})
+
+        def run(self, code):
+            return run(code, stubs={"http_requests": RECORDER},
+                       env={"PL_HTTP_LOG": str(log), "PL_HTTP_REPLIES": json.dumps(self.replies)})
+
+        @property
+        def calls(self):
+            if not log.exists():
+                return []
+            return [json.loads(line) for line in log.read_text().splitlines()]
+
+    return Service()
+
+
+def data_files(panel):
+    return sorted(p.name for p in panel.path("data").iterdir())
+
+
+class TestRequest:
+    def test_default_account_and_request_shape(self, service, panel, build_info):
+        service.reply(catalog_text())
+        r = service.run("emit(PluginLoader.get_plugin_list(1)['type'])")
+        assert r.value == ["tools"], r.stderr
+        (call,) = service.calls
+        assert call["url"] == build_info["service_url"] + "/api/panel/getSoftListEn"
+        assert list(call["data"]) == ["uid", "environment_info"]
+        assert call["data"]["uid"] == "0"
+        assert call["headers"] == {"Authorization": "zq "}
+        assert call["timeout"] == [6, 10]
+        assert call["verify"] is False
+        assert call["types"] == ["dict", "tuple", "dict"]
+        env = json.loads(call["data"]["environment_info"])
+        assert env["install_code"] == "OFF"
+
+    def test_environment_description(self, service, panel):
+        panel.write("data/iplist.txt", '\n10.0.0."7\\\n10.0.0.8\n')
+        service.reply(catalog_text())
+        service.run("PluginLoader.get_plugin_list(1)")
+        text = service.calls[0]["data"]["environment_info"]
+        assert " " not in text.replace(platform.platform(), "")
+        env = json.loads(text)
+        assert list(env) == ["ramid", "cpuid", "hdid", "os", "mac", "server_name",
+                             "install_code", "is_ipv6", "ip"]
+        assert env["is_ipv6"] == 0 and '"is_ipv6":0,' in text
+        assert env["ip"] == '10.0.0."7\\'
+        meminfo = Path("/proc/meminfo").read_text()
+        kib = int(next(l for l in meminfo.splitlines() if l.startswith("MemTotal")).split()[1])
+        assert env["ramid"] == str(kib * 1024)
+        assert env["server_name"] == socket.gethostname()
+        assert env["os"] == platform.platform()
+        assert "\n" not in env["cpuid"]
+        assert env["mac"] == "" or len(env["mac"]) == 17
+
+    @pytest.mark.parametrize("account, uid, auth, code", [
+        ('{"id": 7, "server_id": "S-1", "token": "tok"}', "7", "zq tok", "S-1"),
+        ('{"uid": -1, "server_id": "S", "token": "t"}', "4294967295", "zq t", "S"),
+        ('{"uid": 5, "server_id": "S"}', "0", "zq ", "OFF"),
+    ])
+    def test_account_file(self, service, panel, account, uid, auth, code):
+        panel.write("data/userInfo.json", account)
+        service.reply(catalog_text())
+        service.run("PluginLoader.get_plugin_list(1)")
+        (call,) = service.calls
+        assert call["data"]["uid"] == uid
+        assert call["headers"] == {"Authorization": auth}
+        assert json.loads(call["data"]["environment_info"])["install_code"] == code
+
+    def test_account_that_is_not_an_object_sends_nothing(self, service, panel):
+        panel.write("data/userInfo.json", "[1,2]")
+        r = service.run("emit(PluginLoader.get_plugin_list(1))")
+        assert r.value == {"status": False, "msg": MSG_EMPTY}
+        assert service.calls == []
+        assert data_files(panel) == ["userInfo.json"]
+
+    def test_address_list_without_line_feed_is_sent_whole(self, service, panel):
+        panel.write("data/iplist.txt", "192.0.2.9  ")
+        service.reply(catalog_text())
+        service.run("PluginLoader.get_plugin_list(1)")
+        env = json.loads(service.calls[0]["data"]["environment_info"])
+        assert env["ip"] == "192.0.2.9  "
+
+
+class TestAnswers:
+    def test_short_answer_is_an_error_reply(self, service, panel):
+        service.reply("e" * 8192)
+        r = service.run("emit(PluginLoader.get_plugin_list(1))")
+        assert panel.read("data/plugin_bin.pl.err") == "e" * 8192
+        assert not panel.path("data/plugin_bin.pl").exists()
+        assert r.value == {"status": False, "msg": MSG_EMPTY}  # and a second attempt
+        assert len(service.calls) == 2
+
+    def test_long_answer_that_parses_is_the_catalog(self, service, panel):
+        body = catalog_text(1, pad=0)
+        body += " " * (8193 - len(body))
+        service.reply(body)
+        r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
+        assert r.value == 1
+        assert panel.read("data/plugin_bin.pl") == body
+        assert data_files(panel) == ["plugin_bin.pl"]
+
+    def test_long_non_json_answer_keeps_old_catalog_and_drops_document(self, service, panel):
+        old = catalog_text(3)
+        panel.write("data/plugin_bin.pl", old)
+        service.reply("<html>" + "x" * 9000)
+        r = service.run(f"""
+            emit(PluginLoader.parse_plugin_list(0))
+            emit(len(PluginLoader.get_plugin_list(1)["list"]))
+            open({str(panel.path("data/plugin_bin.pl"))!r}, "w").write("[]")
+            emit(PluginLoader.parse_plugin_list(0))  # the document was dropped: re-read
+        """)
+        assert r.out == [True, 3, False]
+        assert panel.read("data/plugin_bin.pl.err").startswith("<html>")
+
+    @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
+    def test_failed_request_touches_no_file(self, service, panel, kind):
+        old = catalog_text(2)
+        panel.write("data/plugin_bin.pl", old)
+        if kind == "raise":
+            service.fail("boom")
+        elif kind == "404":
+            service.reply(catalog_text(), status=404)
+        else:
+            service.reply("")
+        r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
+        assert r.value == 2
+        assert data_files(panel) == ["plugin_bin.pl"]
+        assert panel.read("data/plugin_bin.pl") == old
+        if kind == "raise":
+            assert "boom" in r.stderr
+
+
+class TestListing:
+    def test_missing_file_and_no_answer(self, service, panel):
+        r = service.run("import sys; emit(PluginLoader.get_plugin_list(0)); emit(sys.exc_info()[0] is None)")
+        assert r.out == [{"status": False, "msg": MSG_EMPTY}, True]
+        assert len(service.calls) == 2
+
+    def test_unforced_listing_uses_the_stored_file(self, service, panel):
+        panel.write("data/plugin_bin.pl", catalog_text(5))
+        r = service.run("emit(len(PluginLoader.get_plugin_list(0)['list'])); emit(len(PluginLoader.get_plugin_list()['list']))")
+        assert r.out == [5, 5]
+        assert service.calls == []
+
+    def test_invalid_json_starts_one_repair(self, service, panel):
+        panel.write("data/plugin_bin.pl", '{"list": [')
+        r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(PluginLoader.parse_plugin_list(1))")
+        assert r.out == [{"status": False, "msg": MSG_JSON}, False]
+        assert len(service.calls) == 1
+
+    def test_repair_download_replaces_the_broken_file(self, service, panel):
+        panel.write("data/plugin_bin.pl", '{"list": [')
+        service.reply(catalog_text(9, pad=1000))
+        r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(len(PluginLoader.get_plugin_list(0)['list']))")
+        assert r.out == [{"status": False, "msg": MSG_JSON}, 9]
+
+    def test_bytes_that_are_not_utf8(self, service, panel):
+        panel.write("data/plugin_bin.pl", b'{"list": ["\xff\xfe"]}')
+        r = service.run("emit(PluginLoader.get_plugin_list(0))")
+        assert r.value == {"status": False, "msg": MSG_UTF8}
+        assert len(service.calls) == 1
+
+    def test_empty_array_and_extra_members(self, service, panel):
+        panel.write("data/plugin_bin.pl", "[]")
+        r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(PluginLoader.parse_plugin_list(1))")
+        assert r.out == [[], False]
+        panel.write("data/plugin_bin.pl", '{"list": [], "pro": 1}')
+        r = service.run("emit(PluginLoader.get_plugin_list(0))")
+        assert r.value == {"list": [], "pro": 1}
+
+    def test_non_integer_flag_counts_as_zero(self, service, panel):
+        panel.write("data/plugin_bin.pl", catalog_text(1))
+        r = service.run("emit(len(PluginLoader.get_plugin_list('1')['list'])); emit(len(PluginLoader.get_plugin_list(2)['list']))")
+        assert r.out == [1, 1]
+        assert service.calls == []
+
+
+class TestParse:
+    def test_force_flags_and_kept_document(self, service, panel):
+        path = str(panel.path("data/plugin_bin.pl"))
+        panel.write("data/plugin_bin.pl", '{"nolist": 1}')
+        r = service.run(f"""
+            P = PluginLoader
+            emit(P.parse_plugin_list(1))   # object without "list"
+            emit(P.parse_plugin_list(0))   # ... but the document stays loaded
+            open({path!r}, "w").write({catalog_text(2)!r})
+            emit(P.parse_plugin_list(2))   # 2 counts as 0: still the old document
+            emit(P.parse_plugin_list(1))   # forced: picks the change up
+            open({path!r}, "w").write("not json")
+            emit(P.parse_plugin_list(0))   # unforced: no re-read
+            emit(P.parse_plugin_list(1))   # forced: parse error
+            emit(P.parse_plugin_list("x"))
+        """)
+        assert r.out == [False, True, True, True, True, False,
+                         {"status": False, "msg": "parameter error: parse_plugin_list(force<int>)"}]
+        assert service.calls == []
+
+    def test_missing_file_downloads_once_per_attempt(self, service, panel):
+        service.reply(catalog_text(4, pad=3000))
+        r = service.run("emit(PluginLoader.parse_plugin_list(0)); emit(PluginLoader.parse_plugin_list(0))")
+        assert r.out == [True, True]
+        assert len(service.calls) == 1
+
+
+def test_end_to_end_over_http(run, panel, build_info):
+    """The repository's http_requests against the local cloud service stand-in."""
+    sys.path.insert(0, str(STANDINS))
+    try:
+        from cloud_service import CloudService
+    finally:
+        sys.path.remove(str(STANDINS))
+    panel.write("data/userInfo.json", '{"uid": 42, "server_id": "srv", "token": "secret"}')
+    with CloudService(plugins=300) as cloud:
+        host = f"127.0.0.1:{cloud.port}/api-node.{build_info['service_domain']}"
+        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": host}}))
+        r = run("""
+            listing = PluginLoader.get_plugin_list(1)
+            emit([len(listing["list"]), listing["list"][0]["name"]])
+            emit(PluginLoader.parse_plugin_list(0))
+        """)
+        assert r.out == [[300, "plugin000"], True], r.stderr
+        (req,) = cloud.requests
+    assert req["path"] == f"/api-node.{build_info['service_domain']}/api/panel/getSoftListEn"
+    assert req["form"]["uid"] == "42"
+    assert req["authorization"] == "zq secret"
+    assert json.loads(req["form"]["environment_info"])["install_code"] == "srv"
+    assert len(panel.read("data/plugin_bin.pl")) > 8192

@@ -1,0 +1,162 @@
+#include "transport/curl_client.h"
+
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "util/util.h"
+
+int curl_buff_size = 1024;
+
+namespace {
+
+constexpr char kUserAgentLine[] = "User-Agent: ZQ-Panel";
+// Connection time-out of curl_post2, whatever the caller's time-out.
+constexpr long kPost2ConnectTimeout = 3;
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using EasyPtr = std::unique_ptr<CURL, EasyCleanup>;
+
+struct SlistFree {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
+
+// Appends one line to the list; false when libcurl could not (the list is
+// then left as it was).
+bool append_header(SlistPtr& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) return false;
+  list.release();
+  list.reset(grown);
+  return true;
+}
+
+void set_ip_family(CURL* handle) {
+  switch (get_request_iptype()) {
+    case 4:
+      curl_easy_setopt(handle, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
+      break;
+    case 6:
+      curl_easy_setopt(handle, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V6);
+      break;
+    default:
+      break;
+  }
+}
+
+// The shared body of curl_get and curl_post; body is null for a GET.
+int fetch_into(const std::string& url, const char* body, char* out, size_t out_size, int timeout) {
+  EasyPtr handle(curl_easy_init());
+  if (out != nullptr && out_size > 0) out[0] = '\0';
+  if (!handle) return CURLE_FAILED_INIT;
+  SlistPtr headers;
+  if (!append_header(headers, kUserAgentLine)) return CURLE_OUT_OF_MEMORY;
+  CurlBuffer sink{out, out != nullptr ? out_size : 0, 0};
+
+  CURL* h = handle.get();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout));
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_data);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  if (body != nullptr) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
+  }
+  set_ip_family(h);
+  return curl_easy_perform(h);
+}
+
+}  // namespace
+
+int get_request_iptype() {
+  const std::string text = file_get_contents(get_path() + "/data/v4.pl");
+  if (text.find("-4") != std::string::npos) return 4;
+  if (text.find("-6") != std::string::npos) return 6;
+  return 0;
+}
+
+size_t write_data(void* ptr, size_t size, size_t nmemb, void* buffer) {
+  const size_t total = size * nmemb;
+  auto* sink = static_cast<CurlBuffer*>(buffer);
+  if (ptr == nullptr || sink == nullptr || sink->data == nullptr || sink->size == 0) return total;
+  // Room left for text, keeping one byte for the terminator.
+  const size_t room = sink->size - 1 - sink->used;
+  size_t n = strnlen(static_cast<const char*>(ptr), total);
+  if (n > room) n = room;
+  memcpy(sink->data + sink->used, ptr, n);
+  sink->used += n;
+  sink->data[sink->used] = '\0';
+  return total;
+}
+
+size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str) {
+  if (size == 0 || ptr == nullptr || str == nullptr) return static_cast<size_t>(-1);
+  const size_t total = size * nmemb;
+  try {
+    static_cast<std::string*>(str)->append(static_cast<const char*>(ptr), total);
+  } catch (const std::exception&) {
+    return static_cast<size_t>(-1);  // no exception may cross libcurl's frames
+  }
+  return total;
+}
+
+int curl_get(const std::string& url, char* out, size_t out_size, int timeout) {
+  return fetch_into(url, nullptr, out, out_size, timeout);
+}
+
+int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
+              int timeout) {
+  return fetch_into(url, body.c_str(), out, out_size, timeout);
+}
+
+std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
+                       int timeout, int& err) {
+  std::string result;
+  std::string target = url;
+  std::string host_line;
+  if (url.find("#http") != std::string::npos) {
+    const std::vector<std::string> pieces = split(url, "#");
+    if (pieces.size() < 2) return result;
+    host_line = "Host: " + pieces[0];
+    target = pieces[1];
+  }
+
+  EasyPtr handle(curl_easy_init());
+  if (!handle) {
+    err = CURLE_FAILED_INIT;
+    return result;
+  }
+  SlistPtr headers;
+  if (!append_header(headers, kUserAgentLine) || !append_header(headers, header) ||
+      (!host_line.empty() && !append_header(headers, host_line))) {
+    err = CURLE_OUT_OF_MEMORY;
+    return result;
+  }
+
+  CURL* h = handle.get();
+  curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kPost2ConnectTimeout);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_data2);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &result);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(h, CURLOPT_POST, 1L);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
+  set_ip_family(h);
+  err = curl_easy_perform(h);
+  return result;
+}

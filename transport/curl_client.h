@@ -1,0 +1,52 @@
+// The libcurl client: GET and POST to the cloud service, every request with
+// the header line "User-Agent: ZQ-Panel", TLS never verified, the IP family
+// taken from <panel>/data/v4.pl on each request.  Plain C++.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Public tuning figure kept for the panel's other components; no transport
+// reads it.
+extern int curl_buff_size;
+
+// 4 (IPv4 only) when the IP family file holds "-4", else 6 (IPv6 only) when
+// it holds "-6", else 0 (left to the resolver); 0 when the file is missing.
+int get_request_iptype();
+
+// A caller's character buffer being filled by write_data: data holds size
+// bytes, terminator included, and used bytes of text so far.
+struct CurlBuffer {
+  char* data;
+  size_t size;
+  size_t used;
+};
+
+// libcurl write callback over a CurlBuffer: appends the chunk as C text (it
+// stops at a NUL byte inside the chunk) and drops what does not fit.  Always
+// returns size * nmemb, so a full buffer never aborts the transfer.
+size_t write_data(void* ptr, size_t size, size_t nmemb, void* buffer);
+
+// libcurl write callback over a std::string: appends the whole chunk.
+// Returns size * nmemb, or all bits set (which aborts the transfer) when
+// size is 0 or ptr or the string is null.
+size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str);
+
+// GET url into out (out_size bytes, terminator included; the body is cut to
+// fit).  timeout bounds both the connection and the whole transfer, in
+// seconds.  Returns the libcurl result code, 0 on success.
+int curl_get(const std::string& url, char* out, size_t out_size, int timeout);
+
+// POST the form body (up to its first NUL) to url; otherwise as curl_get.
+int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
+              int timeout);
+
+// POST body to url with one extra header line, and return the response body
+// received, also when the transfer failed part-way.  err receives the libcurl
+// result code.  url may be the node form host + "#http://" + ip + path: the
+// connection then goes to the part after "#" and "Host: " + host is sent;
+// a node form lacking either part returns "" without sending and without
+// touching err.  The connection must be made within 3 seconds; timeout bounds
+// the whole transfer.
+std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
+                       int timeout, int& err);

@@ -1,0 +1,88 @@
+// The Python bridge: requests through the panel's own HTTP module
+// `http_requests`.  Failures of that module are printed to standard error
+// and cleared; the caller gets an empty text and never an exception.
+#include "loader/py_ref.h"
+
+#include <cstring>
+#include <string>
+
+#include "loader/loader.h"
+
+namespace {
+
+// Prints the pending exception with its traceback and clears it.  A
+// SystemExit is displayed like any other exception: the interpreter's usual
+// printer would end the whole process for it.
+void print_and_clear() {
+  if (PyErr_Occurred() == nullptr) return;
+  if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    PyErr_DisplayException(exc.get());
+  } else {
+    PyErr_Print();
+  }
+  PyErr_Clear();
+}
+
+// The function `name` of http_requests; null (error pending) on failure.
+PyRef http_requests_function(const char* name) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("http_requests"));
+  if (!module) return PyRef();
+  return PyRef::steal(PyObject_GetAttrString(module.get(), name));
+}
+
+// The body of a response: its "content" when "status_code" is 200, else "".
+// An error on the way is left pending for the caller.
+std::string body_of(PyObject* response) {
+  PyRef status = PyRef::steal(PyObject_GetAttrString(response, "status_code"));
+  if (!status) return std::string();
+  const long code = PyLong_AsLong(status.get());
+  if (code != 200) return std::string();
+  PyRef content = PyRef::steal(PyObject_GetAttrString(response, "content"));
+  if (!content) return std::string();
+  if (PyBytes_Check(content.get())) {
+    const char* data = PyBytes_AS_STRING(content.get());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(content.get()));
+    return std::string(data, strnlen(data, size));  // cut at the first NUL
+  }
+  PyRef text = PyRef::steal(PyObject_Str(content.get()));
+  if (!text) return std::string();
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return std::string();
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
+// Finishes a call: the body of the response, or "" with the failure printed
+// and cleared.
+std::string finish(PyRef response) {
+  std::string body;
+  if (response && PyErr_Occurred() == nullptr) body = body_of(response.get());
+  if (PyErr_Occurred() != nullptr) {
+    print_and_clear();
+    return std::string();
+  }
+  return body;
+}
+
+PyObject* or_none(PyObject* obj) { return obj != nullptr ? obj : Py_None; }
+
+}  // namespace
+
+std::string Ploader::requests_post(const std::string& url, PyObject* data, int timeout,
+                                   PyObject* headers, PyObject* extra) {
+  PyRef post = http_requests_function("post");
+  if (!post) return finish(PyRef());
+  PyRef timeouts = PyRef::steal(Py_BuildValue("(ii)", 6, timeout));
+  if (!timeouts) return finish(PyRef());
+  return finish(
+      PyRef::steal(PyObject_CallFunction(post.get(), "sOOOO", url.c_str(), or_none(data),
+                                         timeouts.get(), or_none(headers), or_none(extra))));
+}
+
+std::string Ploader::requests_get(const std::string& url, int timeout, PyObject* headers) {
+  PyRef get = http_requests_function("get");
+  if (!get) return finish(PyRef());
+  return finish(PyRef::steal(
+      PyObject_CallFunction(get.get(), "siO", url.c_str(), timeout, or_none(headers))));
+}
