@@ -4,6 +4,7 @@
 #include <string>
 
 #include "loader/loader.h"
+#include "loader/runner_common.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ PyObject* Ploader::get_error_info() {
     PyRef joined = sep ? PyRef::steal(PyUnicode_Join(sep.get(), lines.get())) : PyRef();
     std::string text;
     if (!joined || !utf8_text(joined.get(), text)) {
-      PyErr_Print();
+      runner::print_error();
       return return_error("failed get traceback information");
     }
     return return_error(text);

@@ -9,6 +9,7 @@
 #include "loader/loader.h"
 #include "loader/runner_common.h"
 #include "loader/runner_paths.h"
+#include "loader/source_loader.h"
 #include "util/util.h"
 
 namespace {
@@ -21,8 +22,9 @@ enum class IndexText { kAbsent, kUnfetchable, kText };
 // cannot be had (the fetch or str() raised, or it cannot be encoded) counts
 // as unfetchable; its error is cleared.
 IndexText model_index_text(PyObject* def_args, std::string& text) {
-  if (!runner::has_attr(def_args, "model_index")) return IndexText::kAbsent;
-  PyRef value = PyRef::steal(PyObject_GetAttrString(def_args, "model_index"));
+  static PyObject* key = nullptr;
+  if (!runner::has_attr(def_args, key, "model_index")) return IndexText::kAbsent;
+  PyRef value = PyRef::steal(PyObject_GetAttr(def_args, key));
   PyRef str = value ? PyRef::steal(PyObject_Str(value.get())) : PyRef();
   Py_ssize_t size = 0;
   const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
@@ -50,6 +52,8 @@ PyObject* Ploader::module_run(PyObject* args) {
   const std::string root = get_path();
   char path[kRunnerPathSize] = {};
   bool fits = true;
+  FileStatus status;
+  bool examined = false;
   std::string index;
   switch (model_index_text(def_args, index)) {
     case IndexText::kText:
@@ -59,16 +63,14 @@ PyObject* Ploader::module_run(PyObject* args) {
         return return_error(runner::kSpecialSymbols);
       }
       if (index == "mod") {
-        fits =
-            compose_bounded(path, sizeof path, "%s/mod/project/%sMod.py", root.c_str(), mod_name);
+        fits = join_bounded(path, sizeof path, {root, "/mod/project/", mod_name, "Mod.py"});
       } else {
-        fits = compose_bounded(path, sizeof path, "%s/class/%sModel/%sModel.py", root.c_str(),
-                               index.c_str(), mod_name);
+        fits = join_bounded(path, sizeof path,
+                            {root, "/class/", index, "Model/", mod_name, "Model.py"});
       }
       break;
     case IndexText::kUnfetchable:
-      fits = compose_bounded(path, sizeof path, "%s/class/projectModel/%sModel.py", root.c_str(),
-                             mod_name);
+      fits = join_bounded(path, sizeof path, {root, "/class/projectModel/", mod_name, "Model.py"});
       break;
     case IndexText::kAbsent:
       get_module_list();
@@ -76,19 +78,28 @@ PyObject* Ploader::module_run(PyObject* args) {
       // absent and the search goes on.
       fits = false;
       for (const std::string& dir : module_list) {
-        fits = compose_bounded(path, sizeof path, "%s/class/%s/%sModel.py", root.c_str(),
-                               dir.c_str(), mod_name);
-        if (fits && file_exists(path)) break;
+        fits = join_bounded(path, sizeof path, {root, "/class/", dir, "/", mod_name, "Model.py"});
+        if (fits) {
+          status = file_status(path);
+          examined = true;
+          if (status.exists) break;
+        }
       }
       break;
   }
-  if (!fits || !file_exists(path)) return return_error(kModuleNotFound);
+  if (!fits) return return_error(kModuleNotFound);
+  // The status serves the existence test and the source loader alike.
+  if (!examined) status = file_status(path);
+  if (!status.exists) return return_error(kModuleNotFound);
 
-  PyRef module = PyRef::steal(get_class_module(path));
+  PyRef module = PyRef::steal(load_class_source(*this, path, status));
   if (!module || runner::is_error_result(module.get())) return module.release();
 
-  if (!runner::has_attr(module.get(), "main")) return return_error("class not found: main");
-  PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), "main"));
+  static PyObject* main_key = nullptr;
+  if (!runner::has_attr(module.get(), main_key, "main")) {
+    return return_error("class not found: main");
+  }
+  PyRef cls = PyRef::steal(PyObject_GetAttr(module.get(), main_key));
   if (!cls) {
     PyErr_Clear();
     return return_error("failed to get entry class");
@@ -98,14 +109,17 @@ PyObject* Ploader::module_run(PyObject* args) {
     PyErr_Clear();
     return return_error("failed to instance class");
   }
-  if (!runner::has_attr(instance.get(), def_name)) {
+  PyRef method_key = PyRef::steal(PyUnicode_FromString(def_name));
+  if (!method_key) return nullptr;
+  if (!runner::has_attr(instance.get(), method_key.get())) {
     return return_error(std::string("not found method [") + def_name + "] in module [" + mod_name +
                         "]");
   }
 
-  PyRef method = PyRef::steal(PyObject_GetAttrString(instance.get(), def_name));
+  PyRef method = PyRef::steal(PyObject_GetAttr(instance.get(), method_key.get()));
   PyRef fetch_error = method ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (runner::has_attr(def_args, "module_get_object")) {
+  static PyObject* get_object_key = nullptr;
+  if (runner::has_attr(def_args, get_object_key, "module_get_object")) {
     if (!method) PyErr_SetRaisedException(fetch_error.release());
     return method.release();
   }

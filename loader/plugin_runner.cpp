@@ -9,6 +9,7 @@
 #include "loader/loader.h"
 #include "loader/runner_common.h"
 #include "loader/runner_paths.h"
+#include "loader/source_loader.h"
 #include "util/util.h"
 
 namespace {
@@ -17,6 +18,11 @@ namespace {
 std::set<std::string> sys_path_plugins;
 
 constexpr const char* kPluginNotFound = "plugin not found";
+
+// First choice of a compiled entry: "_main.cpython-312m-x86_64-linux-gnu.so"
+// for the interpreter version built against (note the m after the version).
+constexpr const char* kCompiledFirstSuffix = "_main.cpython-" Py_STRINGIFY(PY_MAJOR_VERSION)
+    Py_STRINGIFY(PY_MINOR_VERSION) "m-x86_64-linux-gnu.so";
 
 // Puts <panel>/plugin/<name> on the module search path through the panel's
 // own public.sys_path_append, once per plugin name.  Failures are printed to
@@ -27,12 +33,12 @@ void ensure_plugin_on_sys_path(const std::string& root, const char* name) {
   PyRef pub = PyRef::steal(PyImport_ImportModule("public"));
   PyRef append = pub ? PyRef::steal(PyObject_GetAttrString(pub.get(), "sys_path_append")) : PyRef();
   if (!append) {
-    PyErr_Print();
+    runner::print_error();
     return;
   }
   const std::string dir = root + "/plugin/" + name;
   PyRef done = PyRef::steal(PyObject_CallFunction(append.get(), "s", dir.c_str()));
-  if (!done) PyErr_Print();
+  if (!done) runner::print_error();
   sys_path_plugins.insert(name);
 }
 
@@ -40,27 +46,27 @@ void ensure_plugin_on_sys_path(const std::string& root, const char* name) {
 PyObject* run_php_plugin(Ploader& loader, const char* name, PyObject* def_args) {
   PyRef bridge_module = PyRef::steal(PyImport_ImportModule("panelPHP"));
   if (!bridge_module) {
-    PyErr_Print();
+    runner::print_error();
     return loader.return_error("import panelPHP failed");
   }
   PyRef bridge_class = PyRef::steal(PyObject_GetAttrString(bridge_module.get(), "panelPHP"));
   if (!bridge_class) {
-    PyErr_Print();
+    runner::print_error();
     return loader.return_error("get panelPHP failed");
   }
   PyRef bridge = PyRef::steal(PyObject_CallFunction(bridge_class.get(), "s", name));
   if (!bridge) {
-    PyErr_Print();
+    runner::print_error();
     return loader.return_error("load PHP plugin failed");
   }
   PyRef exec = PyRef::steal(PyObject_GetAttrString(bridge.get(), "exec_php_script"));
   if (!exec) {
-    PyErr_Print();
+    runner::print_error();
     return loader.return_error("exec_php_script() not found");
   }
   PyRef result = PyRef::steal(PyObject_CallOneArg(exec.get(), def_args));
   if (!result) {
-    PyErr_Print();
+    runner::print_error();
     return loader.return_error("An error occurred when PHP plugin running.");
   }
   return result.release();
@@ -82,14 +88,15 @@ PyObject* Ploader::plugin_run(PyObject* args) {
   // A name too long for a working buffer cannot name a reachable entry.
   const std::string root = get_path();
   char source_path[kRunnerPathSize];
-  if (!compose_bounded(source_path, sizeof source_path, "%s/plugin/%s/%s_main.py", root.c_str(),
-                       mod_name, mod_name)) {
+  if (!join_bounded(source_path, sizeof source_path,
+                    {root, "/plugin/", mod_name, "/", mod_name, "_main.py"})) {
     return return_error(kPluginNotFound);
   }
-  if (!file_exists(source_path)) {
+  // Its status also serves the source loader below.
+  const FileStatus source = file_status(source_path);
+  if (!source.exists) {
     char php_path[kRunnerPathSize];
-    if (!compose_bounded(php_path, sizeof php_path, "%s/plugin/%s/index.php", root.c_str(),
-                         mod_name) ||
+    if (!join_bounded(php_path, sizeof php_path, {root, "/plugin/", mod_name, "/index.php"}) ||
         !file_exists(php_path)) {
       return return_error(kPluginNotFound);
     }
@@ -99,10 +106,9 @@ PyObject* Ploader::plugin_run(PyObject* args) {
 
   char class_name[kEntryClassSize];
   char compiled_path[kRunnerPathSize];
-  if (!compose_bounded(class_name, sizeof class_name, "%s_main", mod_name) ||
-      !compose_bounded(compiled_path, sizeof compiled_path,
-                       "%s/plugin/%s/%s_main.cpython-%d%dm-x86_64-linux-gnu.so", root.c_str(),
-                       mod_name, mod_name, PY_MAJOR_VERSION, PY_MINOR_VERSION)) {
+  if (!join_bounded(class_name, sizeof class_name, {mod_name, "_main"}) ||
+      !join_bounded(compiled_path, sizeof compiled_path,
+                    {root, "/plugin/", mod_name, "/", mod_name, kCompiledFirstSuffix})) {
     return return_error(kPluginNotFound);
   }
   ensure_plugin_on_sys_path(root, mod_name);
@@ -110,8 +116,8 @@ PyObject* Ploader::plugin_run(PyObject* args) {
   bool compiled = file_exists(compiled_path);
   if (!compiled) {
     // Shorter than the first choice, so it always fits.
-    compose_bounded(compiled_path, sizeof compiled_path, "%s/plugin/%s/%s_main.so", root.c_str(),
-                    mod_name, mod_name);
+    join_bounded(compiled_path, sizeof compiled_path,
+                 {root, "/plugin/", mod_name, "/", mod_name, "_main.so"});
     compiled = file_exists(compiled_path);
   }
 
@@ -124,14 +130,18 @@ PyObject* Ploader::plugin_run(PyObject* args) {
       return return_error("failed to load plugin!");
     }
   } else {
-    module = PyRef::steal(get_plugin_module(source_path));
+    module = PyRef::steal(load_plugin_source(*this, source_path, source));
     if (!module || runner::is_error_result(module.get())) return module.release();
   }
 
-  if (!runner::has_attr(module.get(), class_name)) {
+  PyRef class_key = PyRef::steal(PyUnicode_FromString(class_name));
+  PyRef method_key = PyRef::steal(PyUnicode_FromString(def_name));
+  if (!class_key || !method_key) return nullptr;
+
+  if (!runner::has_attr(module.get(), class_key.get())) {
     return return_error(std::string("class not found: ") + class_name);
   }
-  PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), class_name));
+  PyRef cls = PyRef::steal(PyObject_GetAttr(module.get(), class_key.get()));
   if (!cls) {
     PyErr_Clear();
     return return_error("failed to get class");
@@ -141,15 +151,16 @@ PyObject* Ploader::plugin_run(PyObject* args) {
     PyErr_Clear();
     return return_error("failed to instance class");
   }
-  if (!runner::has_attr(instance.get(), def_name)) {
+  if (!runner::has_attr(instance.get(), method_key.get())) {
     return return_error(std::string("not found method [") + def_name + "] in plugin [" + mod_name +
                         "]");
   }
 
-  PyRef method = PyRef::steal(PyObject_GetAttrString(instance.get(), def_name));
+  PyRef method = PyRef::steal(PyObject_GetAttr(instance.get(), method_key.get()));
   // Hold a failed fetch's exception while asking about def_args.
   PyRef fetch_error = method ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (runner::has_attr(def_args, "plugin_get_object")) {
+  static PyObject* get_object_key = nullptr;
+  if (runner::has_attr(def_args, get_object_key, "plugin_get_object")) {
     // The caller wants the bound method itself; a failed fetch reaches it
     // as the exception.
     if (!method) PyErr_SetRaisedException(fetch_error.release());

@@ -1,7 +1,6 @@
 #include "loader/runner_paths.h"
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -61,14 +60,30 @@ int64_t get_file_size(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-bool compose_bounded(char* buf, size_t size, const char* format, ...) {
+FileStatus file_status(const char* path) {
+  FileStatus status;
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    status.exists = true;
+    status.mtime = static_cast<int64_t>(st.st_mtime);
+    status.size = static_cast<int64_t>(st.st_size);
+  }
+  return status;
+}
+
+bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view> parts) {
   if (buf == nullptr || size == 0) return false;
-  memset(buf, 0, size);
-  va_list ap;
-  va_start(ap, format);
-  int n = vsnprintf(buf, size, format, ap);
-  va_end(ap);
-  return n >= 0 && static_cast<size_t>(n) < size;
+  size_t used = 0;
+  for (std::string_view part : parts) {
+    if (part.size() >= size - used) {
+      buf[0] = '\0';
+      return false;
+    }
+    memcpy(buf + used, part.data(), part.size());
+    used += part.size();
+  }
+  buf[used] = '\0';
+  return true;
 }
 
 bool is_module_dir_name(const char* name) {

@@ -2,16 +2,14 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "loader/loader.h"
 #include "test_support.h"
+#include "util/util.h"
 
 namespace {
 
@@ -50,63 +48,39 @@ TEST(PathCheck, AgreesWithTheTableOnEveryOneAndTwoByteText) {
   }
 }
 
-TEST(ComposeBounded, FitsExactlyOrRefusesWithoutOverrun) {
+TEST(JoinBounded, FitsExactlyOrRefusesWithoutOverrun) {
   char area[300];
   memset(area, 'Z', sizeof area);
-  std::string fill(255, 'x');
-  EXPECT_TRUE(compose_bounded(area, kRunnerPathSize, "%s", fill.c_str()));
-  EXPECT_EQ(strlen(area), 255u);
+  std::string fill(250, 'x');
+  EXPECT_TRUE(join_bounded(area, kRunnerPathSize, {fill, "/", "abcd"}));  // 255 bytes
+  EXPECT_EQ(std::string(area), fill + "/abcd");
 
   memset(area, 'Z', sizeof area);
-  fill.push_back('y');
-  EXPECT_FALSE(compose_bounded(area, kRunnerPathSize, "%s", fill.c_str()));
-  EXPECT_EQ(area[kRunnerPathSize - 1], '\0');
+  EXPECT_FALSE(join_bounded(area, kRunnerPathSize, {fill, "/", "abcde"}));
+  EXPECT_EQ(area[0], '\0');
   for (size_t i = kRunnerPathSize; i < sizeof area; ++i) ASSERT_EQ(area[i], 'Z') << i;
 
   char name[kEntryClassSize];
-  EXPECT_TRUE(compose_bounded(name, sizeof name, "%s_main", std::string(58, 'p').c_str()));
-  EXPECT_FALSE(compose_bounded(name, sizeof name, "%s_main", std::string(59, 'p').c_str()));
+  EXPECT_TRUE(join_bounded(name, sizeof name, {std::string(58, 'p'), "_main"}));
+  EXPECT_FALSE(join_bounded(name, sizeof name, {std::string(59, 'p'), "_main"}));
+  EXPECT_TRUE(join_bounded(name, sizeof name, {}));
+  EXPECT_EQ(name[0], '\0');
 }
 
-TEST(ModuleDirs, QualifyingRules) {
-  ScratchDir dir;
-  for (const char* d :
-       {"abModel", "projectModel", "xModel", "old.Model", "model_x", "aModelzz", "realdir"}) {
-    ASSERT_EQ(mkdir(dir.file(d).c_str(), 0755), 0) << d;
-  }
-  write_bytes(dir.file("fileModel"), "x");
-  ASSERT_EQ(symlink("realdir", dir.file("linkModel").c_str()), 0);
-
-  std::vector<std::string> found;
-  ASSERT_TRUE(list_module_dirs(dir.path(), found));
-
-  // Same order as the directory listing itself.
-  std::vector<std::string> expected;
-  DIR* d = opendir(dir.path().c_str());
-  ASSERT_NE(d, nullptr);
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n == "abModel" || n == "projectModel" || n == "aModelzz") expected.push_back(n);
-  }
-  closedir(d);
-  EXPECT_EQ(found, expected);
-  EXPECT_EQ(found.size(), 3u);
-}
-
-TEST(ModuleDirs, UnopenableDirectoryLeavesListAlone) {
-  ScratchDir dir;
-  std::vector<std::string> found{"keep"};
-  EXPECT_FALSE(list_module_dirs(dir.file("missing"), found));
-  EXPECT_EQ(found, std::vector<std::string>{"keep"});
-}
-
-TEST(FileSize, SizesAndAbsence) {
+TEST(FileStatus, AgreesWithTheSeparateTimeAndSizeHelpers) {
   ScratchDir dir;
   write_bytes(dir.file("empty"), "");
   write_bytes(dir.file("ten"), "0123456789");
   ASSERT_EQ(symlink("missing", dir.file("dangling").c_str()), 0);
   EXPECT_EQ(get_file_size(dir.file("empty")), 0);
   EXPECT_EQ(get_file_size(dir.file("ten")), 10);
+  for (const char* name : {"empty", "ten", "none", "dangling"}) {
+    const std::string path = dir.file(name);
+    FileStatus st = file_status(path.c_str());
+    EXPECT_EQ(st.exists, file_exists(path)) << name;
+    EXPECT_EQ(st.size, get_file_size(path)) << name;
+    EXPECT_EQ(st.mtime, get_file_mtime(path)) << name;
+  }
   EXPECT_EQ(get_file_size(dir.file("none")), -1);
   EXPECT_EQ(get_file_size(dir.file("dangling")), -1);
 }
