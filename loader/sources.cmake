@@ -2,4 +2,9 @@ list(APPEND PL_CORE_SOURCES
      loader/globals.cpp
      loader/results.cpp
      loader/db_methods.cpp
-     loader/pending_runners.cpp)
+     loader/runner_paths.cpp
+     loader/loader_log.cpp
+     loader/error_capture.cpp
+     loader/source_loader.cpp
+     loader/plugin_runner.cpp
+     loader/module_runner.cpp)
