@@ -23,8 +23,8 @@ static PyType_Slot native_slots[] = {
 static PyType_Spec native_spec = {"native_main.native_main", sizeof(PyObject), 0,
                                   Py_TPFLAGS_DEFAULT, native_slots};
 
-static struct PyModuleDef native_module = {PyModuleDef_HEAD_INIT, "native_main", NULL, -1, NULL,
-                                          NULL, NULL, NULL, NULL};
+static struct PyModuleDef native_module = {
+    PyModuleDef_HEAD_INIT, "native_main", NULL, -1, NULL, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_native_main(void) {
   PyObject* module = PyModule_Create(&native_module);
