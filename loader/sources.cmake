@@ -3,4 +3,9 @@ list(APPEND PL_CORE_SOURCES
      loader/results.cpp
      loader/py_errors.cpp
      loader/db_methods.cpp
-     loader/pending_runners.cpp)
+     loader/runner_paths.cpp
+     loader/loader_log.cpp
+     loader/error_capture.cpp
+     loader/source_loader.cpp
+     loader/plugin_runner.cpp
+     loader/module_runner.cpp)

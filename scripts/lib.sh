@@ -2,7 +2,7 @@
 # finding CPython 3.12.  Source it from the repository root.
 
 PL_APT_PACKAGES=(g++ make pkg-config rapidjson-dev libcurl4-openssl-dev libgtest-dev libssl-dev
-                 clang-format curl strace binutils)
+                 clang-format curl strace binutils php-cli)
 command -v cmake >/dev/null 2>&1 || PL_APT_PACKAGES+=(cmake)
 
 pl_log() { printf '==> %s\n' "$*" >&2; }

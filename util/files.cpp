@@ -11,6 +11,7 @@
 
 #include "build_config.h"
 #include "util/handles.h"
+#include "util/piece_reader.h"
 
 std::string get_path() { return PL_PANEL_ROOT; }
 
@@ -74,18 +75,8 @@ bool get_file(const std::string& path, char* out, size_t out_size) {
   if (!file_exists(path)) return false;
   FilePtr f(fopen(path.c_str(), "r"));
   if (!f) return false;
-  char piece[kFileReadPiece];
-  size_t used = 0;
   // Truncation: bytes beyond out_size - 1 are dropped, the terminator stays.
-  while (fgets(piece, sizeof piece, f.get()) != nullptr) {
-    size_t n = strlen(piece);
-    size_t room = out_size - 1 - used;
-    if (n > room) n = room;
-    memcpy(out + used, piece, n);
-    used += n;
-    out[used] = '\0';
-    if (used == out_size - 1) break;
-  }
+  read_pieces_bounded<kFileReadPiece>(f.get(), out, out_size, false);
   return true;
 }
 

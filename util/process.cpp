@@ -3,27 +3,19 @@
 #include <cstring>
 
 #include "util/handles.h"
+#include "util/piece_reader.h"
 
 bool ExecCmd(const std::string& command, char* out, size_t out_size) {
   if (out == nullptr || out_size == 0) return true;
   out[0] = '\0';
-  // Refused rather than cut: a shortened command line could mean another
-  // command.  The 102,400-byte command buffer of the design is the bound.
+  // Refused rather than cut at the 102,400-byte command buffer: a shortened
+  // command line could mean another command.
   if (strlen(command.c_str()) >= kCommandBufferSize) return true;
   PipePtr pipe(popen(command.c_str(), "r"));
   if (!pipe) return true;
-  char piece[kCommandReadPiece];
-  size_t used = 0;
-  while (fgets(piece, sizeof piece, pipe.get()) != nullptr) {
-    // Output beyond the caller's buffer is read (so the command can finish)
-    // but dropped.
-    size_t n = strlen(piece);
-    size_t room = out_size - 1 - used;
-    if (n > room) n = room;
-    memcpy(out + used, piece, n);
-    used += n;
-    out[used] = '\0';
-  }
+  // Output beyond the caller's buffer is read (so the command can finish)
+  // but dropped.
+  read_pieces_bounded<kCommandReadPiece>(pipe.get(), out, out_size, true);
   return true;
 }
 

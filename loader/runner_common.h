@@ -1,0 +1,44 @@
+// Pieces shared by the plugin and the module runner.  Requires the
+// interpreter lock.
+#pragma once
+
+#include "loader/py_errors.h"
+#include "loader/py_ref.h"
+
+namespace runner {
+
+constexpr const char* kBadArguments =
+    "parameter incorrect: run(mod_name<str>,def_name<str>,def_args<dict_obj>)";
+constexpr const char* kEmptyName = "parameter incorrect: module_name and def_name cannot be empty.";
+constexpr const char* kSpecialSymbols =
+    "parameter incorrect: module_name and def_name cannot contains special symbols.";
+
+// hasattr(): true when the attribute can be fetched; any error raised on the
+// way is swallowed.  A missing attribute costs no exception object.
+inline bool has_attr(PyObject* obj, PyObject* name) { return PyObject_HasAttr(obj, name) == 1; }
+
+// An interned attribute name made on first use and kept for the life of the
+// process (the module has no per-interpreter state).  Null, with the error
+// cleared, only when memory runs out; has_attr then answers false.
+inline PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) {
+    slot = PyUnicode_InternFromString(text);
+    if (slot == nullptr) PyErr_Clear();
+  }
+  return slot;
+}
+
+inline bool has_attr(PyObject* obj, PyObject*& slot, const char* text) {
+  PyObject* name = interned(slot, text);
+  return name != nullptr && has_attr(obj, name);
+}
+
+// Prints the pending error to standard error and clears it; a SystemExit
+// does not end the process (see print_error_and_clear).
+inline void print_error() { print_error_and_clear(); }
+
+// The loaders answer with either a module or an error result, which is
+// always a plain dict.
+inline bool is_error_result(PyObject* obj) { return PyDict_CheckExact(obj); }
+
+}  // namespace runner
