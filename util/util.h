@@ -84,7 +84,8 @@ bool parse_json(rapidjson::Document& doc, const char* text);
 bool get_config_json(const std::string& path, rapidjson::Document& doc);
 // Strict parse of text (up to its first NUL) into doc; false on a parse error.
 bool to_json(const std::string& text, rapidjson::Document& doc);
-// Compact JSON text of value; "{}" if writing throws.
+// Compact JSON text of value; "{}" if writing throws or the value holds what
+// JSON cannot (an infinite number).
 std::string toString(const rapidjson::Value& value);
 // {"status":<bool>,"msg":"..."[,"data":"..."]}, msg and data read as GBK.
 std::string returnMsg(bool status, const std::string& msg, const std::string& data);
