@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (cut.size() <= 8192) {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.HasMember("before"));
   } else if (parses) {
-    FUZZ_CHECK(kind == CatalogAnswer::kCatalog && doc == parsed);
+    FUZZ_CHECK(kind == CatalogAnswer::kCatalog && same_value(doc, parsed));
   } else {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.IsNull());
   }
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A catalog taken this way is what the listing's own parse gives.
   if (kind == CatalogAnswer::kCatalog) {
     rapidjson::Document reloaded;
-    FUZZ_CHECK(reload_catalog_document(reloaded, cut) && reloaded == doc);
+    FUZZ_CHECK(reload_catalog_document(reloaded, cut) && same_value(reloaded, doc));
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -52,4 +53,49 @@ inline std::string take_piece(const uint8_t*& data, size_t& size) {
   data += n;
   size -= n;
   return piece;
+}
+
+// Equal JSON values, object members compared in order (so duplicate names,
+// which the strict parse keeps, count like any other member).  Numbers
+// written as doubles may come back a last bit off, as the default parse is
+// not a full-precision one.
+inline bool same_value(const rapidjson::Value& a, const rapidjson::Value& b) {
+  if (a.IsDouble() || b.IsDouble()) {
+    if (!a.IsNumber() || !b.IsNumber()) return false;
+    const double x = a.GetDouble();
+    const double y = b.GetDouble();
+    return x == y || std::fabs(x - y) <= 1e-12 * std::fmax(std::fabs(x), std::fabs(y));
+  }
+  if (a.GetType() != b.GetType()) return false;
+  if (a.IsArray()) {
+    if (a.Size() != b.Size()) return false;
+    for (rapidjson::SizeType i = 0; i < a.Size(); ++i) {
+      if (!same_value(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  if (a.IsObject()) {
+    if (a.MemberCount() != b.MemberCount()) return false;
+    for (auto ia = a.MemberBegin(), ib = b.MemberBegin(); ia != a.MemberEnd(); ++ia, ++ib) {
+      if (!(ia->name == ib->name) || !same_value(ia->value, ib->value)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+// True when the value holds a number that is not finite.
+inline bool has_non_finite(const rapidjson::Value& v) {
+  if (v.IsDouble()) return !std::isfinite(v.GetDouble());
+  if (v.IsArray()) {
+    for (const auto& item : v.GetArray()) {
+      if (has_non_finite(item)) return true;
+    }
+  }
+  if (v.IsObject()) {
+    for (const auto& member : v.GetObject()) {
+      if (has_non_finite(member.value)) return true;
+    }
+  }
+  return false;
 }
