@@ -1,6 +1,7 @@
 #include "catalog/catalog.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -47,6 +48,16 @@ bool reload_catalog_document(rapidjson::Document& doc, const std::string& text) 
   if (parse_json(doc, text.c_str())) return true;
   doc.SetNull();
   return false;
+}
+
+CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer) {
+  // Answers this long or shorter are the service's error replies.
+  constexpr size_t kErrorReplyMaxLength = 8192;
+  answer.resize(strlen(answer.c_str()));
+  if (answer.empty()) return CatalogAnswer::kNone;
+  if (answer.size() <= kErrorReplyMaxLength) return CatalogAnswer::kErrorReply;
+  return reload_catalog_document(doc, answer) ? CatalogAnswer::kCatalog
+                                              : CatalogAnswer::kErrorReply;
 }
 
 bool get_user_info(rapidjson::Document& doc) {

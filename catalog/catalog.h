@@ -14,6 +14,18 @@ std::string catalog_error_file();
 // is released); a failed parse leaves doc null.  True when it parsed.
 bool reload_catalog_document(rapidjson::Document& doc, const std::string& text);
 
+// What becomes of an answer of the service to the catalog request.
+enum class CatalogAnswer {
+  kNone,        // empty: nothing is stored and doc is left as it was
+  kErrorReply,  // goes to the error reply file
+  kCatalog,     // goes to the catalog file
+};
+// Decides where an answer goes and loads a catalog into doc.  The answer is
+// first cut at its first NUL byte.  One of at most 8,192 bytes is an error
+// reply and leaves doc as it was; a longer one is parsed into doc (emptied
+// first, null after a failed parse) and is the catalog when it parsed.
+CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer);
+
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the
 // default account {"uid":0,"server_id":"OFF","token":""} when the file is
 // missing or its object lacks what is needed.  False (nothing to send) when

@@ -1,6 +1,6 @@
 #include "loader/py_ref.h"
 
-#include <cstring>
+#include <cerrno>
 
 #include "catalog/catalog.h"
 #include "hostinfo/probes.h"
@@ -10,14 +10,14 @@
 
 namespace {
 
-// Answers this long or shorter are the service's error replies.
-constexpr size_t kErrorReplyMaxLength = 8192;
-
 // Replaces a catalog file as one step, so other panel processes reading it
-// see the old or the new text, never a part.  Where no temporary file can be
-// made next to it, the file is written in place as before.
+// see the old or the new text, never a part.  Where the directory refuses a
+// new file, the file is written in place as before.  When the bytes did not
+// fit (a full disk or a file size limit), nothing more is tried: writing in
+// place would truncate the stored catalog and then fail in the same way.
 void store(const std::string& path, const std::string& text) {
-  if (!replace_file_atomic(path, text)) write_file(path, text);
+  if (replace_file_atomic(path, text)) return;
+  if (errno == EACCES || errno == EPERM) write_file(path, text);
 }
 
 }  // namespace
@@ -53,17 +53,15 @@ void Ploader::download_plugin_list() {
   const std::string url = _get_route_py() + "/getSoftListEn";
   std::string answer = requests_post(url, data.get(), 10, headers.get(), Py_False);
   data.reset();
-  answer.resize(strlen(answer.c_str()));  // the answer ends at its first NUL byte
-  if (answer.empty()) return;
-
-  if (answer.size() <= kErrorReplyMaxLength) {
-    store(catalog_error_file(), answer);
-    return;
-  }
-  if (reload_catalog_document(soft_list, answer)) {
-    store(catalog_file(), answer);
-  } else {
-    store(catalog_error_file(), answer);
+  switch (take_catalog_answer(soft_list, answer)) {
+    case CatalogAnswer::kNone:
+      break;
+    case CatalogAnswer::kErrorReply:
+      store(catalog_error_file(), answer);
+      break;
+    case CatalogAnswer::kCatalog:
+      store(catalog_file(), answer);
+      break;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "crypto/field_cipher.h"
 #include "loader/loader.h"
+#include "loader/py_errors.h"
 #include "util/util.h"
 
 namespace {
@@ -56,7 +57,7 @@ std::string Ploader::get_db_iv() {
       // enciphered under an IV that is not the one kept.
       create_file_exclusive(path, stored);
     } else {
-      PyErr_Print();
+      print_error_and_clear();
     }
   }
   if (file_exists(path)) return _aes_decrypt_module(file_get_contents(path));

@@ -2,6 +2,7 @@
 // interpreter lock.
 #pragma once
 
+#include "loader/py_errors.h"
 #include "loader/py_ref.h"
 
 namespace runner {
@@ -32,17 +33,9 @@ inline bool has_attr(PyObject* obj, PyObject*& slot, const char* text) {
   return name != nullptr && has_attr(obj, name);
 }
 
-// Prints the pending error to standard error with the interpreter's error
-// printer, which also clears it.  A SystemExit is displayed the same way but
-// does not end the process: that printer would exit on it.
-inline void print_error() {
-  if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
-    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-    PyErr_DisplayException(exc.get());
-    return;
-  }
-  PyErr_Print();
-}
+// Prints the pending error to standard error and clears it; a SystemExit
+// does not end the process (see print_error_and_clear).
+inline void print_error() { print_error_and_clear(); }
 
 // The loaders answer with either a module or an error result, which is
 // always a plain dict.

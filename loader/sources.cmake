@@ -1,6 +1,7 @@
 list(APPEND PL_CORE_SOURCES
      loader/globals.cpp
      loader/results.cpp
+     loader/py_errors.cpp
      loader/db_methods.cpp
      loader/runner_paths.cpp
      loader/loader_log.cpp

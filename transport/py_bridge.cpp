@@ -7,22 +7,9 @@
 #include <string>
 
 #include "loader/loader.h"
+#include "loader/py_errors.h"
 
 namespace {
-
-// Prints the pending exception with its traceback and clears it.  A
-// SystemExit is displayed like any other exception: the interpreter's usual
-// printer would end the whole process for it.
-void print_and_clear() {
-  if (PyErr_Occurred() == nullptr) return;
-  if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
-    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-    PyErr_DisplayException(exc.get());
-  } else {
-    PyErr_Print();
-  }
-  PyErr_Clear();
-}
 
 // The function `name` of http_requests; null (error pending) on failure.
 PyRef http_requests_function(const char* name) {
@@ -59,7 +46,7 @@ std::string finish(PyRef response) {
   std::string body;
   if (response && PyErr_Occurred() == nullptr) body = body_of(response.get());
   if (PyErr_Occurred() != nullptr) {
-    print_and_clear();
+    print_error_and_clear();
     return std::string();
   }
   return body;

@@ -122,8 +122,15 @@ bool write_temp(const std::string& path, const std::string& content, std::string
   Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd) return false;
   bool ok = write_all(fd.get(), content) && fsync(fd.get()) == 0;
-  if (close(fd.release()) != 0) ok = false;
-  if (!ok) unlink(tmp.c_str());
+  int err = errno;
+  if (close(fd.release()) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    errno = err;  // the caller learns why writing failed, not how unlink went
+  }
   return ok;
 }
 
@@ -133,7 +140,9 @@ bool replace_file_atomic(const std::string& path, const std::string& content) {
   std::string tmp;
   if (!write_temp(path, content, tmp)) return false;
   if (rename(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
     unlink(tmp.c_str());
+    errno = err;
     return false;
   }
   return true;

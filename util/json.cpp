@@ -36,7 +36,9 @@ std::string toString(const rapidjson::Value& value) {
   try {
     rapidjson::GenericStringBuffer<rapidjson::UTF8<>> buffer(nullptr, 256);
     rapidjson::Writer<rapidjson::GenericStringBuffer<rapidjson::UTF8<>>> writer(buffer);
-    value.Accept(writer);
+    // The writer refuses what JSON cannot hold (a number that overflowed to
+    // infinity in a lenient parse) and stops part-way: no text then.
+    if (!value.Accept(writer)) return "{}";
     return std::string(buffer.GetString(), buffer.GetSize());
   } catch (const std::exception&) {
     return "{}";

@@ -43,7 +43,9 @@ int64_t get_file_mtime(const std::string& path);
 
 // Replaces path with content as one step: the bytes go to a temporary file in
 // the same directory, which is then renamed over path, so a reader sees the
-// old or the new file, never a part.  False (and path untouched) on failure.
+// old or the new file, never a part.  False (and path untouched) on failure,
+// with errno telling why (EACCES: no new file can be made in the directory;
+// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).
 bool replace_file_atomic(const std::string& path, const std::string& content);
 // Creates path holding content only if nothing exists at path yet: the bytes
 // go to a temporary file in the same directory, which is then hard-linked to
@@ -82,7 +84,8 @@ bool parse_json(rapidjson::Document& doc, const char* text);
 bool get_config_json(const std::string& path, rapidjson::Document& doc);
 // Strict parse of text (up to its first NUL) into doc; false on a parse error.
 bool to_json(const std::string& text, rapidjson::Document& doc);
-// Compact JSON text of value; "{}" if writing throws.
+// Compact JSON text of value; "{}" if writing throws or the value holds what
+// JSON cannot (an infinite number).
 std::string toString(const rapidjson::Value& value);
 // {"status":<bool>,"msg":"..."[,"data":"..."]}, msg and data read as GBK.
 std::string returnMsg(bool status, const std::string& msg, const std::string& data);

@@ -7,6 +7,7 @@ panel tree at the build's panel root.
 """
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -87,13 +88,15 @@ class Runner:
         self.build_dir = Path(build_dir)
         self.python = python
 
-    def __call__(self, code, *, stubs=None, omit=(), timeout=120, env=None, args=()):
+    def __call__(self, code, *, stubs=None, omit=(), timeout=120, env=None, args=(), prefix=()):
         """Run scenario code in a new interpreter.
 
         stubs: {module name: source} put first on the path (they replace the
         repository's stand-ins); omit: stand-in names left out entirely.
         Inside the code, `PluginLoader` is imported and `emit(value)` reports
-        a JSON-serialisable value back.
+        a JSON-serialisable value back.  prefix: a command the interpreter
+        runs under (such as unshare); PL_TEST_PYTHON_PREFIX in the
+        environment adds one for every scenario (such as valgrind).
         """
         with tempfile.TemporaryDirectory(prefix="pl-scenario-") as tmp:
             tmp = Path(tmp)
@@ -114,7 +117,8 @@ class Runner:
             full_env.pop("PYTHONPATH", None)
             full_env.update(env or {})
             proc = subprocess.run(
-                [self.python, str(script), *args],
+                [*prefix, *shlex.split(os.environ.get("PL_TEST_PYTHON_PREFIX", "")),
+                 self.python, str(script), *args],
                 cwd=tmp,
                 env=full_env,
                 capture_output=True,

@@ -1,0 +1,71 @@
+// Route resolution on any node routing file: both resolvers give the default
+// route or a node route built from the file's "api-node" object, and they
+// differ only by the address pin.
+#include "build_config.h"
+#include "fuzz/fuzz_support.h"
+#include "loader/loader.h"
+#include "transport/route.h"
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// What an independent reading of the file steers to.
+struct Node {
+  std::string url;  // "" when the file steers nowhere
+  bool pinned = false;
+  std::string ip;
+};
+
+Node read_node(const std::string& text) {
+  Node node;
+  rapidjson::Document doc;
+  if (!to_json(text, doc) || !doc.IsObject()) return node;
+  auto api_node = doc.FindMember("api-node");
+  if (api_node == doc.MemberEnd() || !api_node->value.IsObject()) return node;
+  const rapidjson::Value& obj = api_node->value;
+  auto url = obj.FindMember("url");
+  if (url == obj.MemberEnd() || !url->value.IsString()) return node;
+  const std::string name = url->value.GetString();
+  if (name.find("api-node") == std::string::npos) return node;
+  if (name.find("." PL_SERVICE_DOMAIN) == std::string::npos) return node;
+  node.url = name;
+  auto ip = obj.FindMember("ip");
+  if (ip != obj.MemberEnd() && ip->value.IsString()) {
+    node.pinned = true;
+    node.ip = ip->value.GetString();
+  }
+  return node;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  make_panel_data_dir();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string path = get_path() + "/data/node_url.pl";
+  const std::string text = as_text(data, size);
+  write_panel_file(path, text);
+
+  const std::string route = _get_route();
+  const std::string plain = _get_route_py();
+  FUZZ_CHECK(ends_with(route, "/api/panel") && ends_with(plain, "/api/panel"));
+
+  // The file is read as text up to each NUL, so only NUL-free files are
+  // compared with the independent reading.
+  if (text.find('\0') != std::string::npos) return 0;
+  const Node node = read_node(text);
+  if (node.url.empty()) {
+    FUZZ_CHECK(route == host + "/api/panel");
+    FUZZ_CHECK(plain == route);
+    return 0;
+  }
+  FUZZ_CHECK(plain == "http://" + node.url + "/api/panel");
+  FUZZ_CHECK(route == (node.pinned ? node.url + "#http://" + node.ip + "/api/panel" : plain));
+  return 0;
+}
