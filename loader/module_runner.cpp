@@ -39,15 +39,9 @@ IndexText model_index_text(PyObject* def_args, std::string& text) {
 }  // namespace
 
 PyObject* Ploader::module_run(PyObject* args) {
-  const char* mod_name = nullptr;
-  const char* def_name = nullptr;
-  PyObject* def_args = nullptr;
-  if (!PyArg_ParseTuple(args, "ssO", &mod_name, &def_name, &def_args)) {
-    PyErr_Clear();
-    return return_error(runner::kBadArguments);
-  }
-  if (*mod_name == '\0' || *def_name == '\0') return return_error(runner::kEmptyName);
-  if (!path_check(mod_name) || !path_check(def_name)) return return_error(runner::kSpecialSymbols);
+  runner::Call call;
+  if (PyObject* refused = runner::parse_call(*this, args, call)) return refused;
+  const char* mod_name = call.mod_name;
 
   const std::string root = get_path();
   char path[kRunnerPathSize] = {};
@@ -55,7 +49,7 @@ PyObject* Ploader::module_run(PyObject* args) {
   FileStatus status;
   bool examined = false;
   std::string index;
-  switch (model_index_text(def_args, index)) {
+  switch (model_index_text(call.def_args, index)) {
     case IndexText::kText:
       // The text becomes a directory name: it gets the same check as the
       // names, so that it cannot lead out of <panel>/class/.
@@ -96,35 +90,15 @@ PyObject* Ploader::module_run(PyObject* args) {
   if (!module || runner::is_error_result(module.get())) return module.release();
 
   static PyObject* main_key = nullptr;
-  if (!runner::has_attr(module.get(), main_key, "main")) {
-    return return_error("class not found: main");
-  }
-  PyRef cls = PyRef::steal(PyObject_GetAttr(module.get(), main_key));
-  if (!cls) {
-    PyErr_Clear();
-    return return_error("failed to get entry class");
-  }
-  PyRef instance = PyRef::steal(PyObject_CallNoArgs(cls.get()));
-  if (!instance) {
-    PyErr_Clear();
-    return return_error("failed to instance class");
-  }
-  PyRef method_key = PyRef::steal(PyUnicode_FromString(def_name));
-  if (!method_key) return nullptr;
-  if (!runner::has_attr(instance.get(), method_key.get())) {
-    return return_error(std::string("not found method [") + def_name + "] in module [" + mod_name +
-                        "]");
-  }
-
-  PyRef method = PyRef::steal(PyObject_GetAttr(instance.get(), method_key.get()));
-  PyRef fetch_error = method ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
   static PyObject* get_object_key = nullptr;
-  if (runner::has_attr(def_args, get_object_key, "module_get_object")) {
-    if (!method) PyErr_SetRaisedException(fetch_error.release());
+  static const runner::EntryKind kind = {"module", "failed to get entry class", "module_get_object",
+                                         &get_object_key};
+  PyObject* class_key = runner::interned(main_key, "main");
+  if (class_key == nullptr) return return_error("class not found: main");
+  PyRef method;
+  if (!runner::bind_method(*this, module.get(), class_key, "main", call, kind, method)) {
     return method.release();
   }
-  if (!method) return return_error("failed to get specified method");
-
   // The method's own exception, if any, goes to the caller as it is.
-  return PyObject_CallOneArg(method.get(), def_args);
+  return PyObject_CallOneArg(method.get(), call.def_args);
 }

@@ -75,15 +75,9 @@ PyObject* run_php_plugin(Ploader& loader, const char* name, PyObject* def_args) 
 }  // namespace
 
 PyObject* Ploader::plugin_run(PyObject* args) {
-  const char* mod_name = nullptr;
-  const char* def_name = nullptr;
-  PyObject* def_args = nullptr;
-  if (!PyArg_ParseTuple(args, "ssO", &mod_name, &def_name, &def_args)) {
-    PyErr_Clear();
-    return return_error(runner::kBadArguments);
-  }
-  if (*mod_name == '\0' || *def_name == '\0') return return_error(runner::kEmptyName);
-  if (!path_check(mod_name) || !path_check(def_name)) return return_error(runner::kSpecialSymbols);
+  runner::Call call;
+  if (PyObject* refused = runner::parse_call(*this, args, call)) return refused;
+  const char* mod_name = call.mod_name;
 
   // A name too long for a working buffer cannot name a reachable entry.
   const std::string root = get_path();
@@ -101,7 +95,7 @@ PyObject* Ploader::plugin_run(PyObject* args) {
       return return_error(kPluginNotFound);
     }
     ensure_plugin_on_sys_path(root, mod_name);
-    return run_php_plugin(*this, mod_name, def_args);
+    return run_php_plugin(*this, mod_name, call.def_args);
   }
 
   char class_name[kEntryClassSize];
@@ -135,40 +129,15 @@ PyObject* Ploader::plugin_run(PyObject* args) {
   }
 
   PyRef class_key = PyRef::steal(PyUnicode_FromString(class_name));
-  PyRef method_key = PyRef::steal(PyUnicode_FromString(def_name));
-  if (!class_key || !method_key) return nullptr;
-
-  if (!runner::has_attr(module.get(), class_key.get())) {
-    return return_error(std::string("class not found: ") + class_name);
-  }
-  PyRef cls = PyRef::steal(PyObject_GetAttr(module.get(), class_key.get()));
-  if (!cls) {
-    PyErr_Clear();
-    return return_error("failed to get class");
-  }
-  PyRef instance = PyRef::steal(PyObject_CallNoArgs(cls.get()));
-  if (!instance) {
-    PyErr_Clear();
-    return return_error("failed to instance class");
-  }
-  if (!runner::has_attr(instance.get(), method_key.get())) {
-    return return_error(std::string("not found method [") + def_name + "] in plugin [" + mod_name +
-                        "]");
-  }
-
-  PyRef method = PyRef::steal(PyObject_GetAttr(instance.get(), method_key.get()));
-  // Hold a failed fetch's exception while asking about def_args.
-  PyRef fetch_error = method ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  if (!class_key) return nullptr;
   static PyObject* get_object_key = nullptr;
-  if (runner::has_attr(def_args, get_object_key, "plugin_get_object")) {
-    // The caller wants the bound method itself; a failed fetch reaches it
-    // as the exception.
-    if (!method) PyErr_SetRaisedException(fetch_error.release());
+  static const runner::EntryKind kind = {"plugin", "failed to get class", "plugin_get_object",
+                                         &get_object_key};
+  PyRef method;
+  if (!runner::bind_method(*this, module.get(), class_key.get(), class_name, call, kind, method)) {
     return method.release();
   }
-  if (!method) return return_error("failed to get specified method");
-
-  PyRef result = PyRef::steal(PyObject_CallOneArg(method.get(), def_args));
+  PyRef result = PyRef::steal(PyObject_CallOneArg(method.get(), call.def_args));
   if (!result) return get_error_info();
   return result.release();
 }

@@ -5,6 +5,8 @@
 #include "loader/py_errors.h"
 #include "loader/py_ref.h"
 
+class Ploader;
+
 namespace runner {
 
 constexpr const char* kBadArguments =
@@ -40,5 +42,31 @@ inline void print_error() { print_error_and_clear(); }
 // The loaders answer with either a module or an error result, which is
 // always a plain dict.
 inline bool is_error_result(PyObject* obj) { return PyDict_CheckExact(obj); }
+
+// The three arguments of a run; the texts are owned by the argument tuple.
+struct Call {
+  const char* mod_name = nullptr;
+  const char* def_name = nullptr;
+  PyObject* def_args = nullptr;
+};
+
+// Parses a run's argument tuple ("ssO") into call and checks both names.
+// Null when they are fine, otherwise the error result to answer with.
+PyObject* parse_call(Ploader& loader, PyObject* args, Call& call);
+
+// What differs between the runners once the entry module is loaded.
+struct EntryKind {
+  const char* what;              // "plugin" or "module", for the messages
+  const char* get_class_failed;  // the message when the class cannot be fetched
+  const char* get_object_attr;   // def_args asks for the bound method with this
+  PyObject** get_object_key;     // its interned name, made on first use
+};
+
+// Makes a fresh instance of the class named class_key in module and binds
+// its method call.def_name.  True: out holds the bound method, to be called.
+// False: out holds the answer as it stands (an error result, or the bound
+// method def_args asked for), or is null with an interpreter error pending.
+bool bind_method(Ploader& loader, PyObject* module, PyObject* class_key, const char* class_name,
+                 const Call& call, const EntryKind& kind, PyRef& out);
 
 }  // namespace runner

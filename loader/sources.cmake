@@ -8,4 +8,5 @@ list(APPEND PL_CORE_SOURCES
      loader/error_capture.cpp
      loader/source_loader.cpp
      loader/plugin_runner.cpp
+     loader/runner_call.cpp
      loader/module_runner.cpp)
