@@ -132,24 +132,30 @@ std::string Ploader::_aes_decrypt(const std::string& key, const std::string& iv,
   return output;
 }
 
-std::string Ploader::_aes_encrypt_module(const std::string& text) {
+namespace {
+
+// Runs op with the IV-file key and chain value, wiping them afterwards.
+template <typename Op>
+std::string with_iv_file_key(Ploader& loader, Op op) {
   char key[kFieldKeyLength + 1];
   char chain[kFieldKeyLength + 1];
-  _get_sgin_key(key, chain);
-  std::string result =
-      _aes_encrypt(std::string(key, kFieldKeyLength), std::string(chain, kFieldKeyLength), text);
+  loader._get_sgin_key(key, chain);
+  std::string result = op(std::string(key, kFieldKeyLength), std::string(chain, kFieldKeyLength));
   wipe(key, sizeof key);
   wipe(chain, sizeof chain);
   return result;
 }
 
+}  // namespace
+
+std::string Ploader::_aes_encrypt_module(const std::string& text) {
+  return with_iv_file_key(*this, [&](const std::string& key, const std::string& chain) {
+    return _aes_encrypt(key, chain, text);
+  });
+}
+
 std::string Ploader::_aes_decrypt_module(const std::string& text) {
-  char key[kFieldKeyLength + 1];
-  char chain[kFieldKeyLength + 1];
-  _get_sgin_key(key, chain);
-  std::string result =
-      _aes_decrypt(std::string(key, kFieldKeyLength), std::string(chain, kFieldKeyLength), text);
-  wipe(key, sizeof key);
-  wipe(chain, sizeof chain);
-  return result;
+  return with_iv_file_key(*this, [&](const std::string& key, const std::string& chain) {
+    return _aes_decrypt(key, chain, text);
+  });
 }
