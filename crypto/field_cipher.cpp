@@ -35,31 +35,39 @@ void to_block(const std::string& text, char out[kFieldKeyLength]) {
   memcpy(out, text.data(), text.size() < kFieldKeyLength ? text.size() : kFieldKeyLength);
 }
 
+// The 16 characters at the even positions of a masked secret.
+std::string even_positions(volatile const unsigned char (&masked)[kSecretLength], int name_length) {
+  char secret[kSecretLength];
+  masked_secrets::unmask(masked, name_length, secret);
+  char picked[kFieldKeyLength];
+  pick_alternate(secret, 0, picked);
+  std::string result(picked, kFieldKeyLength);
+  wipe(secret, sizeof secret);
+  wipe(picked, sizeof picked);
+  return result;
+}
+
+// A fresh cipher keyed with key and iv, each taken as exactly 16 bytes.
+void make_key(AES& aes, const std::string& key, const std::string& iv) {
+  char key_block[kFieldKeyLength];
+  char iv_block[kFieldKeyLength];
+  to_block(key, key_block);
+  to_block(iv, iv_block);
+  aes.MakeKey(key_block, iv_block, 16, 16);
+  wipe(key_block, sizeof key_block);
+  wipe(iv_block, sizeof iv_block);
+}
+
 }  // namespace
 
 std::string db_iv_path() { return get_path() + "/data/div.pl"; }
 
 std::string db_fallback_iv() {
-  char secret[kSecretLength];
-  masked_secrets::unmask(masked_secrets::kDbFallbackIv, masked_secrets::kDbFallbackIvNameLength,
-                         secret);
-  char iv[kFieldKeyLength];
-  pick_alternate(secret, 0, iv);
-  std::string result(iv, kFieldKeyLength);
-  wipe(secret, sizeof secret);
-  wipe(iv, sizeof iv);
-  return result;
+  return even_positions(masked_secrets::kDbFallbackIv, masked_secrets::kDbFallbackIvNameLength);
 }
 
 std::string Ploader::get_db_sgin() {
-  char secret[kSecretLength];
-  masked_secrets::unmask(masked_secrets::kDbField, masked_secrets::kDbFieldNameLength, secret);
-  char key[kFieldKeyLength];
-  pick_alternate(secret, 0, key);
-  std::string result(key, kFieldKeyLength);
-  wipe(secret, sizeof secret);
-  wipe(key, sizeof key);
-  return result;
+  return even_positions(masked_secrets::kDbField, masked_secrets::kDbFieldNameLength);
 }
 
 void Ploader::_get_sgin_key(char* key, char* chain) {
@@ -81,15 +89,9 @@ std::string Ploader::_aes_encrypt(const std::string& key, const std::string& iv,
   memcpy(buffer.data(), text.data(), n);
   std::vector<char> output(padded, 0);
 
-  char key_block[kFieldKeyLength];
-  char iv_block[kFieldKeyLength];
-  to_block(key, key_block);
-  to_block(iv, iv_block);
   AES aes;
-  aes.MakeKey(key_block, iv_block, 16, 16);
+  make_key(aes, key, iv);
   aes.Encrypt(buffer.data(), output.data(), static_cast<int64_t>(padded), AES::CBC);
-  wipe(key_block, sizeof key_block);
-  wipe(iv_block, sizeof iv_block);
   return base64_encode(reinterpret_cast<const unsigned char*>(output.data()),
                        static_cast<uint32_t>(padded));
 }
@@ -103,15 +105,9 @@ std::string Ploader::_aes_decrypt(const std::string& key, const std::string& iv,
   // decoded bytes themselves.
   std::string output = data;
 
-  char key_block[kFieldKeyLength];
-  char iv_block[kFieldKeyLength];
-  to_block(key, key_block);
-  to_block(iv, iv_block);
   AES aes;
-  aes.MakeKey(key_block, iv_block, 16, 16);
+  make_key(aes, key, iv);
   aes.Decrypt(data.data(), &output[0], static_cast<int64_t>(length), AES::CBC);
-  wipe(key_block, sizeof key_block);
-  wipe(iv_block, sizeof iv_block);
 
   // The last byte, read as signed, names the padding.  A pad longer than the
   // data is wrong padding, like a pad byte that does not match.
