@@ -4,7 +4,7 @@
 #include <string>
 
 #include "loader/loader.h"
-#include "loader/runner_common.h"
+#include "loader/py_errors.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ PyObject* Ploader::get_error_info() {
     PyRef joined = sep ? PyRef::steal(PyUnicode_Join(sep.get(), lines.get())) : PyRef();
     std::string text;
     if (!joined || !utf8_text(joined.get(), text)) {
-      runner::print_error();
+      print_error_and_clear();
       return return_error("failed get traceback information");
     }
     return return_error(text);

@@ -33,12 +33,12 @@ void ensure_plugin_on_sys_path(const std::string& root, const char* name) {
   PyRef pub = PyRef::steal(PyImport_ImportModule("public"));
   PyRef append = pub ? PyRef::steal(PyObject_GetAttrString(pub.get(), "sys_path_append")) : PyRef();
   if (!append) {
-    runner::print_error();
+    print_error_and_clear();
     return;
   }
   const std::string dir = root + "/plugin/" + name;
   PyRef done = PyRef::steal(PyObject_CallFunction(append.get(), "s", dir.c_str()));
-  if (!done) runner::print_error();
+  if (!done) print_error_and_clear();
   sys_path_plugins.insert(name);
 }
 
@@ -46,27 +46,27 @@ void ensure_plugin_on_sys_path(const std::string& root, const char* name) {
 PyObject* run_php_plugin(Ploader& loader, const char* name, PyObject* def_args) {
   PyRef bridge_module = PyRef::steal(PyImport_ImportModule("panelPHP"));
   if (!bridge_module) {
-    runner::print_error();
+    print_error_and_clear();
     return loader.return_error("import panelPHP failed");
   }
   PyRef bridge_class = PyRef::steal(PyObject_GetAttrString(bridge_module.get(), "panelPHP"));
   if (!bridge_class) {
-    runner::print_error();
+    print_error_and_clear();
     return loader.return_error("get panelPHP failed");
   }
   PyRef bridge = PyRef::steal(PyObject_CallFunction(bridge_class.get(), "s", name));
   if (!bridge) {
-    runner::print_error();
+    print_error_and_clear();
     return loader.return_error("load PHP plugin failed");
   }
   PyRef exec = PyRef::steal(PyObject_GetAttrString(bridge.get(), "exec_php_script"));
   if (!exec) {
-    runner::print_error();
+    print_error_and_clear();
     return loader.return_error("exec_php_script() not found");
   }
   PyRef result = PyRef::steal(PyObject_CallOneArg(exec.get(), def_args));
   if (!result) {
-    runner::print_error();
+    print_error_and_clear();
     return loader.return_error("An error occurred when PHP plugin running.");
   }
   return result.release();

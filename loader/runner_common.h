@@ -35,10 +35,6 @@ inline bool has_attr(PyObject* obj, PyObject*& slot, const char* text) {
   return name != nullptr && has_attr(obj, name);
 }
 
-// Prints the pending error to standard error and clears it; a SystemExit
-// does not end the process (see print_error_and_clear).
-inline void print_error() { print_error_and_clear(); }
-
 // The loaders answer with either a module or an error result, which is
 // always a plain dict.
 inline bool is_error_result(PyObject* obj) { return PyDict_CheckExact(obj); }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "loader/loader.h"
-#include "loader/runner_common.h"
+#include "loader/py_errors.h"
 #include "util/util.h"
 
 namespace {
@@ -48,7 +48,7 @@ PyObject* load_source_module(Ploader& loader, const std::string& path, const Fil
       Py_CompileStringExFlags(source.c_str(), path.c_str(), Py_file_input, nullptr, -1));
   if (!code) {
     if (kind == SourceKind::kPlugin) {
-      runner::print_error();
+      print_error_and_clear();
     } else {
       PyErr_Clear();
     }
