@@ -7,6 +7,8 @@ set(PANEL_ROOT "/www/server/panel" CACHE STRING "Panel root directory")
 set(SERVICE_DOMAIN "zqpanel.example" CACHE STRING "Domain name of the cloud service")
 set(SERVICE_URL "https://www.${SERVICE_DOMAIN}" CACHE STRING
     "Default web address of the cloud service, without trailing slash")
+option(SERVICE_TLS_VERIFY
+       "Verify the server's certificate on requests to the default HTTPS route" OFF)
 set(DB_FIELD_SECRET "q7Lw2Rz9Kd4Hx1Vb8Nm3Tp6Yc5Gf0Js!" CACHE STRING
     "32 printable ASCII characters; the database field key is its even positions")
 set(IV_FILE_SECRET "mE4tW8rQ1yU5iO9pA2sD6fG0hJ3kL7zX" CACHE STRING
@@ -76,6 +78,11 @@ string(LENGTH "DB_FALLBACK_IV_SECRET" PL_DB_FALLBACK_IV_SECRET_NLEN)
 pl_c_string(PL_PANEL_ROOT_C "${PANEL_ROOT}")
 pl_c_string(PL_SERVICE_DOMAIN_C "${SERVICE_DOMAIN}")
 pl_c_string(PL_SERVICE_URL_C "${SERVICE_URL}")
+if(SERVICE_TLS_VERIFY)
+  set(PL_SERVICE_TLS_VERIFY_C 1)
+else()
+  set(PL_SERVICE_TLS_VERIFY_C 0)
+endif()
 
 set(PL_GENERATED_DIR "${CMAKE_CURRENT_BINARY_DIR}/generated")
 configure_file("${CMAKE_CURRENT_SOURCE_DIR}/util/build_config.h.in"
@@ -91,4 +98,4 @@ pl_c_string(_pl_j_s1 "${DB_FIELD_SECRET}")
 pl_c_string(_pl_j_s2 "${IV_FILE_SECRET}")
 pl_c_string(_pl_j_s3 "${DB_FALLBACK_IV_SECRET}")
 file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/build_info.json"
-"{\n  \"panel_root\": \"${_pl_j_root}\",\n  \"service_url\": \"${_pl_j_url}\",\n  \"service_domain\": \"${_pl_j_domain}\",\n  \"db_field_secret\": \"${_pl_j_s1}\",\n  \"iv_file_secret\": \"${_pl_j_s2}\",\n  \"db_fallback_iv_secret\": \"${_pl_j_s3}\",\n  \"sanitize\": \"${SANITIZE}\"\n}\n")
+"{\n  \"panel_root\": \"${_pl_j_root}\",\n  \"service_url\": \"${_pl_j_url}\",\n  \"service_domain\": \"${_pl_j_domain}\",\n  \"db_field_secret\": \"${_pl_j_s1}\",\n  \"iv_file_secret\": \"${_pl_j_s2}\",\n  \"db_fallback_iv_secret\": \"${_pl_j_s3}\",\n  \"sanitize\": \"${SANITIZE}\",\n  \"tls_verify\": ${PL_SERVICE_TLS_VERIFY_C}\n}\n")
