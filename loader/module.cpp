@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 
+#include "build_config.h"
 #include "loader/loader.h"
 
 namespace {
@@ -83,17 +84,33 @@ PyObject* zq_parse_plugin_list(PyObject*, PyObject* args) noexcept {
   });
 }
 
+// Each docstring opens with the function's text signature, which the
+// interpreter serves as __text_signature__ (for inspect.signature and help)
+// and strips from __doc__.  Every parameter is positional-only.
+#define ZQ_DOC(signature, doc) signature "\n--\n\n" doc
+
 PyMethodDef zq_methods[] = {
-    {"plugin_run", zq_plugin_run, METH_VARARGS, "执行插件方法(插件名,方法名,参数)"},
-    {"module_run", zq_module_run, METH_VARARGS, "执行模块方法(模块名,方法名,参数)"},
-    {"get_plugin_list", zq_get_plugin_list, METH_VARARGS, "获取插件列表(0/1)"},
-    {"py_clear", zq_py_clear, METH_VARARGS, "清除引用计数"},
-    {"db_encrypt", zq_db_encrypt, METH_VARARGS, "数据库加密"},
-    {"db_decrypt", zq_db_decrypt, METH_VARARGS, "数据库解密"},
-    {"get_module", zq_get_module, METH_VARARGS, "获取指定模块对象(文件全路径)"},
-    {"parse_plugin_list", zq_parse_plugin_list, METH_VARARGS, "解析插件列表(0/1)"},
+    {"plugin_run", zq_plugin_run, METH_VARARGS,
+     ZQ_DOC("plugin_run($module, mod_name, def_name, def_args, /)",
+            "执行插件方法(插件名,方法名,参数)")},
+    {"module_run", zq_module_run, METH_VARARGS,
+     ZQ_DOC("module_run($module, mod_name, def_name, def_args, /)",
+            "执行模块方法(模块名,方法名,参数)")},
+    {"get_plugin_list", zq_get_plugin_list, METH_VARARGS,
+     ZQ_DOC("get_plugin_list($module, force=0, /)", "获取插件列表(0/1)")},
+    {"py_clear", zq_py_clear, METH_VARARGS, ZQ_DOC("py_clear($module, obj, /)", "清除引用计数")},
+    {"db_encrypt", zq_db_encrypt, METH_VARARGS,
+     ZQ_DOC("db_encrypt($module, text, /)", "数据库加密")},
+    {"db_decrypt", zq_db_decrypt, METH_VARARGS,
+     ZQ_DOC("db_decrypt($module, text, /)", "数据库解密")},
+    {"get_module", zq_get_module, METH_VARARGS,
+     ZQ_DOC("get_module($module, filename, /)", "获取指定模块对象(文件全路径)")},
+    {"parse_plugin_list", zq_parse_plugin_list, METH_VARARGS,
+     ZQ_DOC("parse_plugin_list($module, force, /)", "解析插件列表(0/1)")},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef ZQ_DOC
 
 PyModuleDef zq_cmod_modules = {
     PyModuleDef_HEAD_INIT,
@@ -109,4 +126,24 @@ PyModuleDef zq_cmod_modules = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_PluginLoader(void) { return PyModule_Create2(&zq_cmod_modules, 1013); }
+PyMODINIT_FUNC PyInit_PluginLoader(void) {
+  PyObject* module = PyModule_Create2(&zq_cmod_modules, 1013);
+  if (module == nullptr) return nullptr;
+  // Which build is deployed: the version of pyproject.toml it was built from.
+  if (PyModule_AddStringConstant(module, "__version__", PL_VERSION) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#if PL_DB_FIELD_SECRET_BUILTIN || PL_IV_FILE_SECRET_BUILTIN || PL_DB_FALLBACK_IV_SECRET_BUILTIN
+  // A build that kept the repository's secrets enciphers under public keys;
+  // say so where the panel's operators will see it.
+  if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                   "PluginLoader was built with the repository's built-in secrets: for trying "
+                   "the module only: a panel must choose its own",
+                   1) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#endif
+  return module;
+}

@@ -1,11 +1,36 @@
-# Shared by scripts/test and scripts/demo: installing what is missing and
-# finding CPython 3.12.  Source it from the repository root.
+# Shared by the scripts: installing what is missing, checking that every
+# outside command a script calls is there, finding CPython 3.12, building.
+# Source it from the repository root.
 
-PL_APT_PACKAGES=(g++ make pkg-config rapidjson-dev libcurl4-openssl-dev libgtest-dev libssl-dev
-                 clang-format curl strace binutils php-cli)
+# Debian packages every script may need.  The libFuzzer and sanitizer
+# runtimes of clang come in their own package (pl_apt_setup adds it).
+PL_APT_PACKAGES=(g++ make pkg-config git rapidjson-dev libcurl4-openssl-dev libgtest-dev libssl-dev
+                 clang clang-format curl strace binutils php-cli fdisk util-linux)
 command -v cmake >/dev/null 2>&1 || PL_APT_PACKAGES+=(cmake)
 
+# The package that brings each outside command the scripts call.
+declare -A PL_TOOL_PACKAGE=(
+  [g++]=g++ [gcc]=gcc [make]=make [pkg-config]=pkg-config [git]=git [cmake]=cmake
+  [clang]=clang [clang++]=clang [clang-format]=clang-format [curl]=curl [strace]=strace
+  [nm]=binutils [strings]=binutils [php]=php-cli [fdisk]=fdisk [unshare]=util-linux
+  [setpriv]=util-linux [valgrind]=valgrind
+)
+
+# Commands each script calls (scripts/test also runs the demo and the fuzz
+# targets, so it needs theirs).
+PL_TOOLS_BUILD=(g++ gcc make cmake pkg-config)
+PL_TOOLS_DEMO=("${PL_TOOLS_BUILD[@]}" php fdisk)
+PL_TOOLS_FUZZ=("${PL_TOOLS_BUILD[@]}" clang clang++)
+PL_TOOLS_TEST=("${PL_TOOLS_DEMO[@]}" clang clang++ clang-format git curl strace nm strings unshare
+               setpriv)
+
 pl_log() { printf '==> %s\n' "$*" >&2; }
+
+# Stops the script with one line.
+pl_die() {
+  printf '%s: %s\n' "${0#"$PWD"/}" "$*" >&2
+  exit 1
+}
 
 pl_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -26,6 +51,71 @@ pl_apt_install() {
     "${missing[@]}" >/dev/null
 }
 
+# The Debian package holding clang's runtime libraries (libFuzzer, the
+# sanitizers) for the clang installed: libclang-rt-<major>-dev.
+pl_clang_rt_package() {
+  local major
+  major=$(clang -dumpversion 2>/dev/null | cut -d. -f1)
+  [ -n "$major" ] && echo "libclang-rt-$major-dev"
+}
+
+# Installs the common packages (and any extra ones given), then clang's
+# runtime libraries.
+pl_apt_setup() {
+  pl_apt_install "${PL_APT_PACKAGES[@]}" "$@"
+  local rt
+  rt=$(pl_clang_rt_package || true)
+  [ -n "$rt" ] && pl_apt_install "$rt"
+  return 0
+}
+
+# After the install step: stops at once, with one line naming the command
+# and its package, when a command the script will call is missing.
+pl_require_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null 2>&1 ||
+      pl_die "the command '$tool' is missing after the install step: add the Debian package" \
+        "'${PL_TOOL_PACKAGE[$tool]:-?}' to PL_APT_PACKAGES in scripts/lib.sh"
+  done
+}
+
+# The same for files the build needs (headers, runtime libraries); pairs of
+# path:package.
+pl_require_files() {
+  local pair
+  for pair in "$@"; do
+    [ -e "${pair%%:*}" ] ||
+      pl_die "'${pair%%:*}' is missing after the install step: add the Debian package" \
+        "'${pair#*:}' to PL_APT_PACKAGES in scripts/lib.sh"
+  done
+}
+
+# Headers of the libraries the module builds with.
+pl_require_module_headers() {
+  pl_require_files /usr/include/rapidjson/document.h:rapidjson-dev \
+    "$(pl_curl_header):libcurl4-openssl-dev"
+}
+
+pl_curl_header() {
+  local dir
+  for dir in /usr/include /usr/include/x86_64-linux-gnu; do
+    [ -e "$dir/curl/curl.h" ] && { echo "$dir/curl/curl.h"; return; }
+  done
+  echo /usr/include/curl/curl.h
+}
+
+# clang's libFuzzer and sanitizer runtimes (clang prints the bare name when
+# it has no such file).
+pl_require_clang_runtimes() {
+  local rt lib path
+  rt=$(pl_clang_rt_package || echo libclang-rt-dev)
+  for lib in libclang_rt.fuzzer-x86_64.a libclang_rt.asan-x86_64.a libclang_rt.ubsan_standalone-x86_64.a; do
+    path=$(clang -print-file-name="$lib")
+    pl_require_files "$path:$rt"
+  done
+}
+
 # Prints the path of a CPython 3.12 interpreter.
 pl_python() {
   if [ -n "${PL_PYTHON:-}" ]; then echo "$PL_PYTHON"; return; fi
@@ -40,8 +130,9 @@ pl_python() {
   return 1
 }
 
-# Installs the PyPI packages given (module:package pairs) into the 3.12
-# interpreter when their module cannot be imported.
+# Installs the PyPI packages given (module:package pairs) into the
+# interpreter when their module cannot be imported, then checks that each
+# imports.
 pl_pip_install() {
   local py=$1
   shift
@@ -50,9 +141,27 @@ pl_pip_install() {
   for pair in "$@"; do
     "$py" -c "import ${pair%%:*}" 2>/dev/null || missing+=("${pair#*:}")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  pl_log "installing Python packages: ${missing[*]}"
-  "$py" -m pip install -q --disable-pip-version-check "${missing[@]}"
+  if [ ${#missing[@]} -gt 0 ]; then
+    pl_log "installing Python packages: ${missing[*]}"
+    "$py" -m pip install -q --disable-pip-version-check "${missing[@]}"
+  fi
+  for pair in "$@"; do
+    "$py" -c "import ${pair%%:*}" 2>/dev/null ||
+      pl_die "the Python module '${pair%%:*}' is missing after the install step: add the" \
+        "PyPI package '${pair#*:}'"
+  done
+}
+
+# The secrets a test, demo or bench build is made with: a file of three
+# random lines, written once per checkout outside the build directories (so
+# that no build output holds them) and readable by its owner only.
+pl_test_secrets() {
+  local py=$1 file=$2
+  if [ ! -s "$file" ]; then
+    mkdir -p "$(dirname "$file")"
+    "$py" tests/make_secrets.py "$file"
+  fi
+  echo "$PWD/$file"
 }
 
 # Configures (when needed) and builds one build directory; extra arguments

@@ -1,5 +1,6 @@
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -7,6 +8,20 @@ from pathlib import Path
 import pytest
 
 from harness import REPO, Panel, Runner
+
+sys.path.insert(0, str(REPO / "tests"))
+import make_secrets  # noqa: E402
+
+
+def _secrets_file():
+    given = os.environ.get("PL_TEST_SECRETS_FILE")
+    if given:
+        return Path(given)
+    path = REPO / "build" / "secrets" / "pytest.txt"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        make_secrets.write_secrets(path)
+    return path
 
 
 def _build_dir():
@@ -17,11 +32,24 @@ def _build_dir():
     build = REPO / "build" / "pytest"
     subprocess.run(
         ["cmake", "-S", str(REPO), "-B", str(build), f"-DPython3_EXECUTABLE={sys.executable}",
-         f"-DPANEL_ROOT={build / 'panel'}", "-DPL_BUILD_TESTS=OFF"],
+         f"-DPANEL_ROOT={build / 'panel'}", f"-DPL_SECRETS_FILE={_secrets_file()}",
+         "-DPL_BUILD_TEST_MODULES=ON"],
         check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(build), "-j2"], check=True,
                    stdout=subprocess.DEVNULL)
     return build
+
+
+def need_tool(name):
+    """The path of an outside command a test needs.  Missing, the test is
+    skipped; under scripts/test (PL_TEST_STRICT) it fails, so that a missing
+    install step cannot hide behind a skip."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("PL_TEST_STRICT"):
+            pytest.fail(f"the command {name!r} is not installed")
+        pytest.skip(f"{name} not installed")
+    return path
 
 
 @pytest.fixture(scope="session")
@@ -30,10 +58,17 @@ def build_dir():
 
 
 @pytest.fixture(scope="session")
-def build_info(build_dir):
+def secrets():
+    """The three secrets the test build was made with (never in the build
+    directory: they come from the secrets file the test scripts write)."""
+    return make_secrets.read_secrets(_secrets_file())
+
+
+@pytest.fixture(scope="session")
+def build_info(build_dir, secrets):
     info = json.loads((build_dir / "build_info.json").read_text())
     assert info["panel_root"] != "/www/server/panel", "tests need a scratch panel root"
-    return info
+    return {**info, **secrets}
 
 
 @pytest.fixture(scope="session")

@@ -2,7 +2,7 @@
 import shutil
 import subprocess
 
-import pytest
+from conftest import need_tool
 
 NAMES = ["plugin_run", "module_run", "get_plugin_list", "py_clear", "db_encrypt",
          "db_decrypt", "get_module", "parse_plugin_list"]
@@ -31,12 +31,11 @@ def test_import_needs_no_panel_tree(run, panel):
     assert not panel.root.exists()
 
 
-@pytest.mark.skipif(shutil.which("strace") is None, reason="strace not installed")
 def test_import_touches_no_file_or_network(build_dir, panel, tmp_path):
     # Everything after the shared object is opened is the module's own work.
     trace = tmp_path / "trace"
     subprocess.run(
-        ["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=%file,%network",
+        [need_tool("strace"), "-f", "-qq", "-o", str(trace), "-e", "trace=%file,%network",
          __import__("sys").executable, "-c",
          f"import sys; sys.path.insert(0, {str(build_dir)!r}); import PluginLoader"],
         check=True)

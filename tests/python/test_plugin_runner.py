@@ -5,6 +5,7 @@ import sysconfig
 import textwrap
 
 import pytest
+from conftest import need_tool
 
 DEMO = """
     made = []
@@ -148,8 +149,7 @@ def test_php_standin_runs_php_or_says_it_is_missing(run, panel):
     code = 'emit(PluginLoader.plugin_run("p", "ignored", {"a": 5}))'
     env = {"PL_PANEL_ROOT": str(panel.root)}
     assert run(code, env={**env, "PATH": "/nonexistent"}).value == msg("PHP is not available")
-    if shutil.which("php") is None:
-        pytest.skip("php not installed")
+    need_tool("php")
     assert run(code, env=env).value == {"got": 5}
 
 
