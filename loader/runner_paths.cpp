@@ -60,17 +60,6 @@ int64_t get_file_size(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-FileStatus file_status(const char* path) {
-  FileStatus status;
-  struct stat st;
-  if (stat(path, &st) == 0) {
-    status.exists = true;
-    status.mtime = static_cast<int64_t>(st.st_mtime);
-    status.size = static_cast<int64_t>(st.st_size);
-  }
-  return status;
-}
-
 bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view> parts) {
   if (buf == nullptr || size == 0) return false;
   size_t used = 0;

@@ -28,13 +28,3 @@ bool is_module_dir_name(const char* name);
 // reported as directories and pass is_module_dir_name.  False when dir
 // cannot be opened (out untouched).
 bool list_module_dirs(const std::string& dir, std::vector<std::string>& out);
-
-// What one status call tells about a file.  A path that cannot be examined
-// reads as absent, with time 0 and size -1 (as get_file_mtime and
-// get_file_size report it).
-struct FileStatus {
-  bool exists = false;
-  int64_t mtime = 0;
-  int64_t size = -1;
-};
-FileStatus file_status(const char* path);
