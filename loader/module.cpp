@@ -9,8 +9,18 @@
 #include <new>
 
 #include "loader/loader.h"
+#include "util/blocking.h"
 
 namespace {
+
+// Work that waits (a child process, another thread's load of a file) gives
+// up the interpreter lock when the waiting thread holds it, so the panel's
+// other threads keep running meanwhile.
+void* release_interpreter() { return PyGILState_Check() ? PyEval_SaveThread() : nullptr; }
+
+void restore_interpreter(void* token) { PyEval_RestoreThread(static_cast<PyThreadState*>(token)); }
+
+const BlockingHooks kInterpreterHooks = {release_interpreter, restore_interpreter};
 
 // Runs one operation for Python: no C++ exception crosses into the
 // interpreter.  Memory exhaustion becomes MemoryError; anything else an
@@ -109,4 +119,7 @@ PyModuleDef zq_cmod_modules = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_PluginLoader(void) { return PyModule_Create2(&zq_cmod_modules, 1013); }
+PyMODINIT_FUNC PyInit_PluginLoader(void) {
+  set_blocking_hooks(&kInterpreterHooks);
+  return PyModule_Create2(&zq_cmod_modules, 1013);
+}
