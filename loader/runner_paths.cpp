@@ -75,6 +75,15 @@ bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view
   return true;
 }
 
+bool first_existing(char* buf, size_t size,
+                    std::initializer_list<std::initializer_list<std::string_view>> candidates) {
+  for (const auto& parts : candidates) {
+    if (join_bounded(buf, size, parts) && file_exists(buf)) return true;
+  }
+  if (buf != nullptr && size > 0) buf[0] = '\0';
+  return false;
+}
+
 bool is_module_dir_name(const char* name) {
   return strlen(name) > 6 && strchr(name, '.') == nullptr && strstr(name, "Model") != nullptr;
 }

@@ -19,6 +19,12 @@ constexpr size_t kEntryClassSize = 64;
 // buf left empty, when they would not fit in size bytes.
 bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view> parts);
 
+// Composes each candidate (a list of parts) into buf in turn and stops at
+// the first that names an existing file.  A candidate that does not fit buf
+// cannot name one and is passed over.  False, with buf empty, when none does.
+bool first_existing(char* buf, size_t size,
+                    std::initializer_list<std::initializer_list<std::string_view>> candidates);
+
 // True for a directory-entry name that counts as a module directory: longer
 // than 6 bytes, no '.', and "Model" somewhere in it.  The entry type is
 // checked by the caller.
