@@ -87,16 +87,6 @@ void LoadLockGuard::set_failure(const FileStatus& status, const std::string& tex
   own_status_ = status;
 }
 
-size_t LoadLocks::active() const {
-  std::lock_guard<std::mutex> hold(mu_);
-  return entries_.size();
-}
-
-size_t LoadLocks::waiting() const {
-  std::lock_guard<std::mutex> hold(mu_);
-  return waiting_.size();
-}
-
 bool LoadLocks::would_deadlock(const std::string& path, std::thread::id me) const {
   // Every waiting thread waits for one path, so the owners and the paths
   // they wait for form a chain; it closes into a cycle exactly when it leads

@@ -69,10 +69,6 @@ class LoadLocks {
   LoadLocks(const LoadLocks&) = delete;
   LoadLocks& operator=(const LoadLocks&) = delete;
 
-  // Paths currently owned or waited for, and threads waiting (for tests).
-  size_t active() const;
-  size_t waiting() const;
-
  private:
   friend class LoadLockGuard;
   struct Entry {

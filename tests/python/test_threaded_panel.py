@@ -1,6 +1,5 @@
-"""The loader in a panel that serves requests from several threads while its
-plugin and module files are edited, replaced and have their permissions
-changed; child processes and files that are no regular files."""
+"""Threads calling the loader while its files are edited; child processes;
+panel files that are no regular files."""
 import json
 import os
 import shutil
@@ -13,7 +12,7 @@ def msg(text):
     return {"status": False, "msg": text}
 
 
-def no_caps_prefix():
+def no_caps():
     """Root is held to permission bits only without its capabilities."""
     if os.geteuid() != 0:
         return ()
@@ -22,192 +21,122 @@ def no_caps_prefix():
     return ("setpriv", "--inh-caps=-all", "--bounding-set=-all", "--")
 
 
-# A plugin and a class module whose top level takes a while before the class
-# exists; `marks` counts how often the code ran.
-SLOW = """
-    import time
-    open({marks!r}, "a").write("x")
-    time.sleep({delay})
-    {fail}
-    class {cls}:
-        def ver(self, args):
-            return "slow"
+# The top level counts its runs in a file and takes 0.6 s before the class.
+SLOW = "import time\nopen({marks!r}, 'a').write('x')\ntime.sleep(0.6)\n{fail}\n" \
+       "class {cls}:\n    def ver(self, a):\n        return 'slow'\n"
+
+# Threads started 0.2 s apart, each making its call; emits the answers.
+TOGETHER = """
+    import threading, time
+    P = PluginLoader
+    out = {{}}
+    ts = [threading.Thread(target=lambda n=n: out.__setitem__(n, ({calls})[n % {count}]()))
+          for n in range(2 * {count})]
+    for t in ts[:{count}] + [None] + ts[{count}:]:
+        t.start() if t else time.sleep(0.2)
+    for t in ts:
+        t.join()
+    emit([out[n] for n in range(2 * {count})])
 """
 
 
-def test_overlapping_loads_wait_for_the_one_running(run, panel, tmp_path):
-    marks = {k: tmp_path / k for k in ("plugin", "module", "broken")}
-    panel.write("plugin/slow/slow_main.py", SLOW.format(marks=str(marks["plugin"]), delay=0.6,
-                                                        fail="", cls="slow_main"))
-    module = panel.write("class/abcModel/slowModel.py", SLOW.format(
-        marks=str(marks["module"]), delay=0.6, fail="", cls="main"))
-    broken = panel.write("class/broken.py", SLOW.format(
-        marks=str(marks["broken"]), delay=0.6, fail="raise KeyError('late')", cls="main"))
-    r = run(f"""
-        import threading, time
-        P = PluginLoader
-        calls = [lambda: P.plugin_run("slow", "ver", 0), lambda: P.module_run("slow", "ver", 0),
-                 lambda: P.get_module({str(module)!r}).main().ver(0),
-                 lambda: P.get_module({str(broken)!r})]
-        out = {{}}
-        def call(key, i):
-            out[key] = calls[i]()
-        threads = []
-        for i in range(len(calls)):
-            for late in (0, 1):
-                threads.append(threading.Thread(target=call, args=((i, late), i)))
-        for t in threads[0::2]:
-            t.start()
-        time.sleep(0.2)   # the first calls are inside the top levels now
-        for t in threads[1::2]:
-            t.start()
-        for t in threads:
-            t.join()
-        emit([[out[(i, 0)], out[(i, 1)]] for i in range(len(calls))])
-    """)
-    plugin, module_run, get_module, failing = r.value
-    assert plugin == module_run == get_module == ["slow", "slow"]
-    # The later caller got the error of the load it waited for.
-    assert failing[0] == failing[1] and failing[0]["msg"].endswith("KeyError: 'late'\n")
-    # Each file ran once: the later caller never ran it again.
-    assert [marks[k].read_text() for k in ("plugin", "module", "broken")] == ["x", "x", "x"]
+def test_overlapping_loads_of_a_file_wait_for_the_one_running(run, panel, tmp_path):
+    marks = [tmp_path / k for k in "pmb"]
+    panel.write("plugin/slow/slow_main.py", SLOW.format(marks=str(marks[0]), fail="",
+                                                        cls="slow_main"))
+    module = panel.write("class/abcModel/slowModel.py", SLOW.format(marks=str(marks[1]), fail="",
+                                                                    cls="main"))
+    broken = panel.write("class/broken.py", SLOW.format(marks=str(marks[2]), cls="main",
+                                                        fail="raise KeyError('late')"))
+    calls = (f'lambda: P.plugin_run("slow", "ver", 0), lambda: P.module_run("slow", "ver", 0), '
+             f'lambda: P.get_module({str(module)!r}).main().ver(0), '
+             f'lambda: P.get_module({str(broken)!r})')
+    out = run(TOGETHER.format(calls=calls, count=4)).value
+    assert out[:3] == out[4:7] == ["slow"] * 3
+    # The later caller got the error of the load it waited for, and no file
+    # ran twice.
+    assert out[3] == out[7] and out[3]["msg"].endswith("KeyError: 'late'\n")
+    assert [m.read_text() for m in marks] == ["x", "x", "x"]
 
 
-RENDEZVOUS = """
-    import threading
-    a_started, b_started = threading.Event(), threading.Event()
-"""
-
-# Each top level waits until the other file's top level runs on its thread.
-MEET = """
-    import rendezvous
-    rendezvous.{mine}.set()
-    met = rendezvous.{other}.wait(20)
-    class main:
-        pass
-"""
-
-# A's top level waits for B's to have started, then asks for B while B's
-# asks for A: one of the two waits would close a cycle.
-CROSS = """
-    import PluginLoader, rendezvous
-    rendezvous.{mine}.set()
-    rendezvous.{other}.wait(20)
-    peer = PluginLoader.get_module({peer!r})
-    class main:
-        pass
-"""
-
+# x's top level waits for y's to run (on another thread) and asks for y,
+# while y's asks for x: one wait would close a cycle.
+CROSS = "import PluginLoader, rendezvous\nrendezvous.{mine}.set()\n" \
+        "met = rendezvous.{other}.wait(20)\npeer = PluginLoader.get_module({peer!r})\n" \
+        "class main: pass\n"
 # The top level asks for its own file before and after defining its class.
-SELF = """
-    import sys, PluginLoader
-    before = PluginLoader.plugin_run("selfish", "ver", 0)
-    partial = PluginLoader.get_module(__file__) is sys.modules[__file__]
-    class selfish_main:
-        def ver(self, args):
-            return "done"
-    after = PluginLoader.plugin_run("selfish", "ver", 0)
-"""
+SELF = "import sys, PluginLoader\nbefore = PluginLoader.plugin_run('me', 'ver', 0)\n" \
+       "partial = PluginLoader.get_module(__file__) is sys.modules[__file__]\n" \
+       "class me_main:\n    def ver(self, a):\n        return 'done'\n" \
+       "after = PluginLoader.plugin_run('me', 'ver', 0)\n"
 
 
-def test_loads_of_different_files_and_loads_of_a_file_itself(run, panel):
-    a, b = panel.path("class/a.py"), panel.path("class/b.py")
-    panel.write("class/a.py", MEET.format(mine="a_started", other="b_started"))
-    panel.write("class/b.py", MEET.format(mine="b_started", other="a_started"))
-    panel.write("class/x.py", CROSS.format(mine="a_started", other="b_started",
-                                           peer=str(panel.path("class/y.py"))))
-    panel.write("class/y.py", CROSS.format(mine="b_started", other="a_started",
-                                           peer=str(panel.path("class/x.py"))))
-    selfish = panel.write("plugin/selfish/selfish_main.py", SELF)
-    code = """
-        import importlib, sys, threading
-        import rendezvous
-        P = PluginLoader
-        def both(first, second):
-            importlib.reload(rendezvous)
-            out = {{}}
-            ts = [threading.Thread(target=lambda p=p: out.__setitem__(p, P.get_module(p)))
-                  for p in (first, second)]
-            for t in ts:
-                t.start()
-            for t in ts:
-                t.join()
-            return out[first], out[second]
-        ma, mb = both({a!r}, {b!r})
-        mx, my = both({x!r}, {y!r})
-        s = P.get_module({selfish!r})
-        emit([ma.met, mb.met, mx.peer is my, my.peer is mx, hasattr(mx, "main"),
-              hasattr(my, "main"), s.before, s.partial, s.after,
-              P.plugin_run("selfish", "ver", 0)])
-    """.format(a=str(a), b=str(b), x=str(panel.path("class/x.py")),
-               y=str(panel.path("class/y.py")), selfish=str(selfish))
-    r = run(code, stubs={"rendezvous": RENDEZVOUS}, timeout=60)
-    assert r.returncode == 0, r.stderr
-    # Both pairs met (no load waited for another file); in the cycle one of
-    # the two got the other's module as far as it had run, like an import.
-    assert r.value == [True, True, True, True, True, True, msg("class not found: selfish_main"),
-                       True, "done", "done"]
+def test_loads_of_other_files_and_of_the_file_itself_never_deadlock(run, panel):
+    x, y = panel.path("class/x.py"), panel.path("class/y.py")
+    panel.write("class/x.py", CROSS.format(mine="x", other="y", peer=str(y)))
+    panel.write("class/y.py", CROSS.format(mine="y", other="x", peer=str(x)))
+    me = panel.write("plugin/me/me_main.py", SELF)
+    calls = f"lambda: P.get_module({str(x)!r}), lambda: P.get_module({str(y)!r})"
+    code = TOGETHER.format(calls=calls, count=2).replace("emit(", "got = (") + f"""
+    mx, my = got[0], got[1]
+    s = P.get_module({str(me)!r})
+    emit([mx.met, my.met, mx.peer is my, my.peer is mx, s.before, s.partial, s.after])
+    """
+    stubs = {"rendezvous": "import threading\nx, y = threading.Event(), threading.Event()\n"}
+    r = run(code, stubs=stubs, timeout=60)
+    # Both top levels ran at once; in the cycle one of them got the other
+    # module as far as it had run, like an import of a module being imported.
+    assert r.value == [True, True, True, True, msg("class not found: me_main"), True, "done"]
 
 
-def version(tag, cls="demo_main"):
-    return f"class {cls}:\n    def ver(self, args):\n        return {tag!r}\n"
+def version(tag):
+    return (f"class demo_main:\n    def ver(self, a):\n        return {tag!r}\n"
+            "class main(demo_main): pass\n")
 
 
 def test_failed_loads_record_nothing_until_the_file_is_fixed(run, panel):
-    prefix = no_caps_prefix()
-    entry = panel.write("plugin/demo/demo_main.py", version("v1"))
-    module = panel.write("class/abcModel/demoModel.py", version("v1", "main"))
+    files = [panel.write("plugin/demo/demo_main.py", version("v1")),
+             panel.write("class/abcModel/demoModel.py", version("v1"))]
     r = run(f"""
         import os
         P = PluginLoader
-        files = [{str(entry)!r}, {str(module)!r}]
-        def edit(text, when):
-            for path in files:
+        def edit(text, when, mode):
+            for path in {[str(f) for f in files]!r}:
+                os.chmod(path, 0o644)
                 with open(path, "w") as f:
                     f.write(text)
                 os.utime(path, (when, when))
+                os.chmod(path, mode)   # the time stays as it was
         def calls():
-            return [P.plugin_run("demo", "ver", 0), P.module_run("demo", "ver", 0),
-                    P.get_module(files[1])]
-        out = [calls()[:2]]
-        edit("def broken(:\\n", 1000)     # a compile failure, reported on every call
+            return [P.plugin_run("demo", "ver", 0), P.module_run("demo", "ver", 0)]
+        out = [calls()]
+        edit("def broken(:\\n", 1000, 0o644)
         out += [calls(), calls()]
-        edit({version("v2")!r} + "class main(demo_main): pass\\n", 2000)
-        for path in files:
-            os.chmod(path, 0)             # a permission flip leaves the time as it was
+        edit({version("v2")!r}, 2000, 0)
         out += [calls(), calls()]
-        for path in files:
-            os.chmod(path, 0o644)
-        out.append(calls()[:2])
-        emit(out)
-    """, prefix=prefix)
-    assert r.returncode == 0, r.stderr
+        edit({version("v2")!r}, 2000, 0o644)
+        emit(out + [calls()])
+    """, prefix=no_caps())
     first, broken1, broken2, locked1, locked2, fixed = r.value
-    assert first == ["v1", "v1"]
-    for answer in broken1 + broken2:
-        assert answer["status"] is False and answer["msg"].startswith("load error: ")
-        assert "invalid syntax" in answer["msg"]
-    assert locked1 == locked2 == [msg(f"load error: cannot read {entry}"),
-                                  msg(f"load error: cannot read {module}"),
-                                  msg(f"load error: cannot read {module}")]
-    assert fixed == ["v2", "v2"]
+    assert first == ["v1", "v1"] and fixed == ["v2", "v2"]
+    assert all("invalid syntax" in a["msg"] for a in broken1 + broken2), broken1 + broken2
+    assert locked1 == locked2 == [msg(f"load error: cannot read {f}") for f in files]
 
 
 def test_entry_status_is_taken_after_the_search_path_hook(run, panel):
-    # The hook turns a 9-byte entry into a plugin: the loader sees the plugin.
-    entry = panel.write("plugin/grow/grow_main.py", "x = 1234\n")
+    # The panel's hook turns a 9-byte entry into a plugin.
+    entry = panel.write("plugin/demo/demo_main.py", "x = 1234\n")
     hook = f"""
         import os
         def sys_path_append(path):
-            with open({str(entry)!r}, "w") as f:
-                f.write("runs = globals().get('runs', 0) + 1\\n" + {version("grown", "grow_main")!r})
+            open({str(entry)!r}, "w").write("runs = globals().get('runs', 0) + 1\\n" +
+                                            {version("grown")!r})
             os.utime({str(entry)!r}, (5000, 5000))
     """
     r = run(f"""
-        import sys
         P = PluginLoader
-        emit([P.plugin_run("grow", "ver", 0), P.plugin_run("grow", "ver", 0),
-              sys.modules[{str(entry)!r}].runs])
+        emit([P.plugin_run("demo", "ver", 0), P.plugin_run("demo", "ver", 0),
+              __import__("sys").modules[{str(entry)!r}].runs])
     """, stubs={"public": hook})
     assert r.value == ["grown", "grown", 1]
 
@@ -215,239 +144,184 @@ def test_entry_status_is_taken_after_the_search_path_hook(run, panel):
 def test_printing_errors_never_ends_the_process_or_keeps_the_request(run, panel):
     panel.write("plugin/p/index.php", "<?php ?>")
     panel.write("plugin/bad/bad_main.py", "def broken(:\n")
-    bridge = """
-        class panelPHP:
-            def __init__(self, name):
-                pass
-            def exec_php_script(self, args):
-                raise OSError("php died")
-    """
-    public = "def sys_path_append(path):\n    raise RuntimeError('hook failed')\n"
+    stubs = {"panelPHP": "class panelPHP:\n    def __init__(self, name): pass\n"
+                         "    def exec_php_script(self, args): raise OSError('php died')\n",
+             "public": "def sys_path_append(path):\n    raise RuntimeError('hook failed')\n"}
     r = run("""
         import gc, sys, weakref
         def hook(*args):
             raise SystemExit(9)
         sys.excepthook = hook
-        class Request:
-            pass
+        class Request: pass
         request = Request()
         alive = weakref.ref(request)
         out = [PluginLoader.plugin_run("p", "x", request),
                PluginLoader.plugin_run("bad", "x", 0)["msg"][:12]]
         del request
         gc.collect()
-        emit(out + [alive() is None, hasattr(sys, "last_exc"), "still running"])
-    """, stubs={"panelPHP": bridge, "public": public})
+        emit(out + [alive() is None, hasattr(sys, "last_exc")])
+    """, stubs=stubs)
     assert r.returncode == 0, r.stderr
     assert r.value == [msg("An error occurred when PHP plugin running."), "load error: ", True,
-                       False, "still running"]
+                       False]
     for printed in ("RuntimeError: hook failed", "OSError: php died", "SyntaxError"):
         assert printed in r.stderr
 
 
-# Records the environment description sent and answers with a catalog.
-POST_RECORDER = """
-    import json, os
-
-    class Response:
-        status_code = 200
-        content = json.dumps({"list": [{"name": "p%d" % i, "ps": "x" * 100}
-                                       for i in range(100)]}).encode()
-
-    def post(url, data=None, timeout=None, headers=None, verify=False):
-        with open(os.environ["PL_POSTED"], "a") as f:
-            f.write(data["environment_info"] + "\\n")
-        return Response()
-"""
-
-# A disk listing that takes its time; it leaves its process id behind, and
-# with "hang" a child of its own that keeps its output open.
+# A disk listing of 1.5 s; with PL_FDISK=hang it never ends, and neither does
+# a child of its own holding its output.  Process ids go to PL_FDISK_PIDS.
 FDISK = """#!/bin/sh
 echo $$ >> "$PL_FDISK_PIDS"
-if [ "$PL_FDISK" = hang ]; then
-    sleep 60 &
-    echo $! >> "$PL_FDISK_PIDS"
-    sleep 60
-fi
-sleep 1.5
-echo "Disk identifier: 0xdeadbeef"
+if [ "$PL_FDISK" = hang ]; then sleep 60 & echo $! >> "$PL_FDISK_PIDS"; sleep 60; fi
+sleep 1.5; echo "Disk identifier: 0xdeadbeef"
+"""
+# Records the environment description posted; answers with a catalog.
+RECORDER = """
+    import json, os
+    class R:
+        status_code, content = 200, json.dumps({"list": [{"ps": "x" * 99}] * 99}).encode()
+    def post(url, data, *rest):
+        open(os.environ["PL_POSTED"], "a").write(data["environment_info"] + "\\n")
+        return R()
+"""
+# Lists the catalog on one thread while this one ticks: emits how long the
+# listing took and the longest pause between ticks.
+TICKING = """
+    import threading, time
+    t = threading.Thread(target=PluginLoader.get_plugin_list, args=(1,))
+    started = last = time.monotonic()
+    longest = 0
+    t.start()
+    while t.is_alive():
+        time.sleep(0.01)
+        longest, last = max(longest, time.monotonic() - last), time.monotonic()
+    emit([time.monotonic() - started, longest])
 """
 
 
-def test_disk_probe_runs_without_the_lock_and_under_a_time_limit(run, panel, tmp_path):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "fdisk").write_text(FDISK)
-    (bin_dir / "fdisk").chmod(0o755)
+def test_disk_probe_runs_without_the_lock_and_under_a_time_limit(run, tmp_path):
+    (tmp_path / "fdisk").write_text(FDISK)
+    (tmp_path / "fdisk").chmod(0o755)
     posted, pids = tmp_path / "posted", tmp_path / "pids"
-    code = """
-        import threading, time
-        done, listed = threading.Event(), []
-        def download():
-            listed.append(len(PluginLoader.get_plugin_list(1)["list"]))
-            done.set()
-        t = threading.Thread(target=download)
-        started = time.monotonic()
-        t.start()
-        longest, last = 0.0, time.monotonic()
-        while not done.is_set():   # this thread keeps running meanwhile
-            time.sleep(0.01)
-            now = time.monotonic()
-            longest, last = max(longest, now - last), now
-        t.join()
-        emit([time.monotonic() - started, longest, listed])
-    """
-    env = {"PATH": f"{bin_dir}:{os.environ['PATH']}", "PL_POSTED": str(posted),
+    env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
            "PL_FDISK_PIDS": str(pids)}
-    slow = run(code, stubs={"http_requests": POST_RECORDER}, env=env)
-    hung = run(code, stubs={"http_requests": POST_RECORDER}, env={**env, "PL_FDISK": "hang"})
-    assert slow.returncode == 0 and hung.returncode == 0, slow.stderr + hung.stderr
-    took, longest, listed = slow.value
-    # The 1.5 s listing never held up the other thread for its length.
-    assert took >= 1.5 and longest < 1.0 and listed == [100], slow.value
-    took, _, listed = hung.value
-    assert 5 <= took < 30 and listed == [100], hung.value
-    assert [json.loads(line)["hdid"] for line in posted.read_text().splitlines()] == \
-        ["0xdeadbeef", ""]
-    # The hanging listing and its own child were ended with it.
-    for pid in pids.read_text().split():
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                assert f.read().rsplit(")", 1)[1].split()[0] == "Z", pid  # ended, not reaped
-        except FileNotFoundError:
-            pass
+    stubs = {"http_requests": RECORDER}
+    took, longest = run(TICKING, stubs=stubs, env=env).value
+    # The other thread was never held up for the listing's length.
+    assert took >= 1.5 and longest < 1.0, (took, longest)
+    took, _ = run(TICKING, stubs=stubs, env={**env, "PL_FDISK": "hang"}).value
+    assert 5 <= took < 30
+    sent = [json.loads(line)["hdid"] for line in posted.read_text().splitlines()]
+    assert sent == ["0xdeadbeef", ""]
+    for pid in pids.read_text().split():  # all ended: at most a zombie is left
+        if os.path.exists(f"/proc/{pid}/stat"):
+            assert open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] == "Z", pid
 
 
-def test_files_that_are_no_regular_files_read_as_unreadable(run, panel):
-    data = panel.path("data")
-    for name in ("plugin_bin.pl", "userInfo.json", "iplist.txt", "node_url.pl", "div.pl"):
-        os.mkfifo(data / name)
-    panel.path("plugin/fifo").mkdir()
-    os.mkfifo(panel.path("plugin/fifo/fifo_main.py"))
-    panel.path("class/abcModel").mkdir()
-    os.mkfifo(panel.path("class/abcModel/fifoModel.py"))
-    entry, module = panel.path("plugin/fifo/fifo_main.py"), panel.path("class/abcModel/fifoModel.py")
+def test_panel_files_that_are_no_regular_files_read_as_unreadable(run, panel):
+    names = ["data/" + n for n in ("plugin_bin.pl", "userInfo.json", "iplist.txt", "node_url.pl",
+                                   "div.pl")] + ["plugin/f/f_main.py", "class/abcModel/fModel.py"]
+    for name in names:
+        panel.path(name).parent.mkdir(exist_ok=True)
+        os.mkfifo(panel.path(name))
+    entry, module = panel.path(names[-2]), panel.path(names[-1])
     r = run(f"""
         P = PluginLoader
-        encrypted = P.db_encrypt("v")
-        emit([P.get_plugin_list(0), P.get_plugin_list(1), P.parse_plugin_list(1),
-              P.plugin_run("fifo", "f", 0), P.module_run("fifo", "f", 0),
-              P.get_module({str(module)!r}), P.get_module("/dev/zero"),
-              P.db_decrypt(encrypted["msg"])])
-    """, stubs={"http_requests": "def post(*a, **k):\n    return None\n"}, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert r.value == [
-        msg("failed to load soft list in file. please try again later. -1"),
-        msg("failed to load soft list in file. please try again later. -1"), False,
-        msg(f"load error: cannot read {entry}"), msg(f"load error: cannot read {module}"),
-        msg(f"load error: cannot read {module}"), msg("load error: cannot read /dev/zero"),
-        {"status": True, "msg": "v"}]
-    for name in ("plugin_bin.pl", "userInfo.json", "iplist.txt", "node_url.pl", "div.pl"):
-        assert stat.S_ISFIFO(os.stat(data / name).st_mode), name
+        emit([P.get_plugin_list(0), P.parse_plugin_list(1), P.plugin_run("f", "f", 0),
+              P.module_run("f", "f", 0), P.get_module({str(module)!r}), P.get_module("/dev/zero"),
+              P.db_decrypt(P.db_encrypt("v")["msg"])])
+    """, stubs={"http_requests": "def post(*a):\n    return None\n"}, timeout=60)
+    assert r.value == [msg("failed to load soft list in file. please try again later. -1"), False,
+                       msg(f"load error: cannot read {entry}"),
+                       msg(f"load error: cannot read {module}"),
+                       msg(f"load error: cannot read {module}"),
+                       msg("load error: cannot read /dev/zero"), {"status": True, "msg": "v"}]
+    assert all(stat.S_ISFIFO(os.stat(panel.path(n)).st_mode) for n in names)
 
 
 # Eight threads call the runners and get_module on two files for about ten
-# seconds while another thread replaces the files with new versions (valid,
-# slow, broken in compiling or in running) and flips their permissions.
+# seconds while a writer replaces them with new versions (valid, slow, failing
+# to compile or to run), each with its own time, and flips their permissions.
 STRESS = """
     import os, random, threading, time, traceback
     P = PluginLoader
-    plugin, module = {plugin!r}, {module!r}
-    duration = float(os.environ.get("PL_STRESS_SECONDS", "10"))
-    written, stop, done = set(), threading.Event(), threading.Barrier(9)
-
-    def text(k, kind):
-        body = ("class stress_main:\\n    def ver(self, args):\\n        return 'v%d'\\n"
-                "class main(stress_main):\\n    pass\\n" % k)
-        return {{"valid": body, "slow": "import time\\ntime.sleep(0.3)\\n" + body,
-                 "syntax": "def broken(:\\n", "raise": "raise RuntimeError('broken')\\n"}}[kind]
+    files, written, stop = {files!r}, set(), threading.Event()
+    done = threading.Barrier(9)
+    body = ("class stress_main:\\n    def ver(self, a):\\n        return 'v%d'\\n"
+            "class main(stress_main): pass\\n")
+    texts = {{"valid": body, "slow": "import time\\ntime.sleep(0.3)\\n" + body,
+             "syntax": "def broken(:\\n", "raise": "raise RuntimeError('broken')\\n"}}
 
     def replace(k, kind):
         if kind in ("valid", "slow"):
             written.add("v%d" % k)   # before any reader can meet it
-        for path in (plugin, module):
-            tmp = path + ".new"
-            with open(tmp, "w") as f:
-                f.write(text(k, kind))
-            os.utime(tmp, (10000 + k, 10000 + k))   # every version its own time
-            os.replace(tmp, path)
+        for path in files:
+            with open(path + ".new", "w") as f:
+                f.write(texts[kind].replace("%d", str(k)))
+            os.utime(path + ".new", (10000 + k, 10000 + k))
+            os.replace(path + ".new", path)
 
     def writer():
-        rnd, k = random.Random(7), 1
-        end = time.monotonic() + duration
+        rnd, k, end = random.Random(7), 1, time.monotonic() + 10
         while time.monotonic() < end:
             k += 1
-            kind = rnd.choice(["valid", "slow", "syntax", "raise", "valid", "slow"])
-            replace(k, kind)
+            replace(k, rnd.choice(["valid", "slow", "syntax", "raise", "valid", "slow"]))
             if rnd.random() < 0.25:
-                for path in (plugin, module):
-                    os.chmod(path, 0)
-                time.sleep(rnd.uniform(0.02, 0.1))
-                for path in (plugin, module):
-                    os.chmod(path, 0o644)
+                for mode in (0, 0o644):
+                    [os.chmod(path, mode) for path in files]
+                    time.sleep(rnd.uniform(0.02, 0.1))
             time.sleep(rnd.uniform(0.02, 0.12))
         replace(k + 1, "valid")
         return "v%d" % (k + 1)
 
+    def ver(m):
+        return m if isinstance(m, dict) else m.main().ver(0)
+
     calls = [lambda: P.plugin_run("stress", "ver", 0), lambda: P.module_run("stress", "ver", 0),
-             lambda: P.get_module(plugin), lambda: P.get_module(module)]
+             lambda: ver(P.get_module(files[0])), lambda: ver(P.get_module(files[1]))]
 
     def answer(i):
-        r = calls[i]()
-        if isinstance(r, dict):
-            m = r.get("msg", "")
-            if m.startswith("load error: ") or (m.startswith("Traceback (most recent call last)")
-                                               and m.endswith("RuntimeError: broken\\n")):
-                return "error"
-            return "bad: %r" % (r,)
-        if i >= 2:
-            r = r.main().ver(0)
-        return r if r in written else "bad: unknown answer %r" % (r,)
+        try:
+            r = calls[i]()
+        except Exception:
+            return "bad: " + traceback.format_exc()
+        if isinstance(r, str) and r in written:
+            return "version"
+        m = r.get("msg", "") if isinstance(r, dict) else ""
+        if m.startswith("load error: ") or m.endswith("\\nRuntimeError: broken\\n"):
+            return "error"
+        return "bad: %r" % (r,)
 
-    results = [dict() for _ in range(8)]
-    finals = [None] * 8
+    seen, finals = {{}}, [None] * 8
 
     def reader(n):
-        rnd, seen = random.Random(n), results[n]
-        try:
-            while not stop.is_set():
-                a = answer(rnd.randrange(4))
-                key = a if a.startswith("bad") or a == "error" else "version"
-                seen[key] = seen.get(key, 0) + 1
-                time.sleep(0.001)   # leaves the writer its share of the interpreter
-        except BaseException:
-            seen["bad: " + traceback.format_exc()] = 1
+        rnd = random.Random(n)
+        while not stop.is_set():
+            a = answer(rnd.randrange(4))
+            seen[a] = seen.get(a, 0) + 1
+            time.sleep(0.001)   # leaves the writer its share of the interpreter
         done.wait()
-        finals[n] = [answer(i) for i in range(4)]
+        finals[n] = [calls[i]() for i in range(4)]
 
-    threads = [threading.Thread(target=reader, args=(n,)) for n in range(8)]
     replace(1, "valid")
-    for t in threads:
-        t.start()
+    threads = [threading.Thread(target=reader, args=(n,)) for n in range(8)]
+    [t.start() for t in threads]
     last = writer()
     stop.set()
     done.wait()
-    for t in threads:
-        t.join()
-    totals = {{}}
-    for seen in results:
-        for key, count in seen.items():
-            totals[key] = totals.get(key, 0) + count
-    emit({{"last": last, "finals": finals, "totals": totals, "versions": len(written)}})
+    [t.join() for t in threads]
+    emit({{"last": last, "finals": finals, "seen": seen, "versions": len(written)}})
 """
 
 
 def test_threads_calling_while_files_are_edited(run, panel):
-    plugin = panel.write("plugin/stress/stress_main.py", "placeholder = 1\n")
-    module = panel.write("class/abcModel/stressModel.py", "placeholder = 1\n")
-    r = run(STRESS.format(plugin=str(plugin), module=str(module)), prefix=no_caps_prefix(),
-            timeout=300)
+    files = [str(panel.write(p, "x = 1\n")) for p in ("plugin/stress/stress_main.py",
+                                                      "class/abcModel/stressModel.py")]
+    r = run(STRESS.format(files=files), prefix=no_caps(), timeout=300)
     assert r.returncode == 0, r.stderr[-3000:]
     v = r.value
-    bad = [key for key in v["totals"] if key.startswith("bad")]
-    assert bad == [], bad[:5]
+    assert [a for a in v["seen"] if a.startswith("bad")] == []
     # Every thread sees the last version once the edits are over.
     assert v["finals"] == [[v["last"]] * 4] * 8
-    # The run did meet versions and errors.
-    assert v["totals"].get("version", 0) > 100 and v["totals"].get("error", 0) > 0, v["totals"]
+    assert v["seen"].get("version", 0) > 100 and v["seen"].get("error", 0) > 0, v["seen"]
     assert v["versions"] > 10

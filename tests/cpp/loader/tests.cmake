@@ -1,1 +1,1 @@
-pl_add_cpp_tests(loader/runner_paths_test.cpp loader/loader_log_test.cpp loader/load_lock_test.cpp)
+pl_add_cpp_tests(loader/runner_paths_test.cpp loader/loader_log_test.cpp)

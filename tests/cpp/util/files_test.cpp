@@ -1,6 +1,3 @@
-#include <chrono>
-#include <future>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -143,50 +140,4 @@ TEST(Files, CreateFileExclusiveRaceHasOneWinner) {
   }
   EXPECT_EQ(winners, 1);
   EXPECT_EQ(read_bytes(dir.file("iv")).rfind("writer-", 0), 0u);
-}
-
-TEST(Files, ReadersRefuseWhatIsNoRegularFileWithoutBlocking) {
-  ScratchDir dir;
-  const std::string fifo = dir.file("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  // A FIFO without a writer would hold a blocking open for ever, and
-  // /dev/zero never ends; each read runs on its own thread so that a
-  // failure shows as a time-out instead of a hang.
-  for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path()}) {
-    auto reads = std::async(std::launch::async, [&] {
-      std::string text = "junk";
-      char buf[16] = "junk";
-      FileStatus status;
-      bool any = file_get_contents(path, text, &status) || get_file(path, buf, sizeof buf) ||
-                 open_regular_file(path, nullptr) >= 0;
-      return !any && text.empty() && buf[0] == '\0' && !status.exists;
-    });
-    if (reads.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      // Let a reader stuck on the FIFO go, then fail.
-      int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-      if (w >= 0) close(w);
-      FAIL() << "reading " << path << " blocked";
-    }
-    EXPECT_TRUE(reads.get()) << path;
-  }
-  EXPECT_EQ(file_status(fifo.c_str()).regular, false);
-  EXPECT_TRUE(file_status(fifo.c_str()).exists);
-}
-
-TEST(Files, StatusOfTheFileRead) {
-  ScratchDir dir;
-  write_bytes(dir.file("f"), "abc\n");
-  struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("f").c_str(), times, 0), 0);
-  std::string text;
-  FileStatus status;
-  ASSERT_TRUE(file_get_contents(dir.file("f"), text, &status));
-  EXPECT_EQ(text, "abc\n");
-  EXPECT_TRUE(status.exists && status.regular);
-  EXPECT_EQ(status.mtime, 1234567890);
-  EXPECT_EQ(status.size, 4);
-  FileStatus stat_only = file_status(dir.file("f").c_str());
-  EXPECT_TRUE(stat_only.regular && stat_only.mtime == status.mtime && stat_only.size == 4);
-  FileStatus missing = file_status(dir.file("none").c_str());
-  EXPECT_TRUE(!missing.exists && missing.mtime == 0 && missing.size == -1);
 }
