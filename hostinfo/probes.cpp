@@ -1,5 +1,6 @@
 #include "hostinfo/probes.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "util/child_process.h"
 #include "util/handles.h"
 #include "util/util.h"
 
@@ -123,16 +125,21 @@ int get_mac_address(std::string& output) {
 std::string get_cpu_id() { return cpu_id_from_cpuinfo(read_proc("/proc/cpuinfo")); }
 
 std::string get_disk_id() {
-  PipePtr pipe(popen("fdisk -l |grep 'Disk identifier'|awk '{print $3}'", "r"));
-  if (!pipe) return std::string();
-  char line[1024];
-  memset(line, 0, sizeof line);
-  if (fgets(line, sizeof line, pipe.get()) == nullptr) return std::string();
-  pipe.reset();  // waits for the command to end
-  std::string id(line);
-  size_t nl = id.find('\n');
-  if (nl != std::string::npos) id.erase(nl, 1);
-  return id;
+  // Only the first line counts, as much of it as a 1,024-byte line buffer
+  // takes; the rest of the output is read and dropped.
+  constexpr size_t kLineSize = 1024;
+  std::string head;
+  const ChildOutcome outcome =
+      run_shell_command("fdisk -l |grep 'Disk identifier'|awk '{print $3}'", kChildTimeLimitMs,
+                        [&](const char* data, size_t size) {
+                          if (head.size() < kLineSize - 1) {
+                            head.append(data, std::min(size, kLineSize - 1 - head.size()));
+                          }
+                        });
+  if (outcome != ChildOutcome::kFinished) return std::string();
+  const size_t nl = head.find('\n');
+  if (nl != std::string::npos) head.resize(nl);
+  return std::string(head.c_str());  // up to a NUL, as a C string reads
 }
 
 std::string _get_os() {

@@ -27,19 +27,21 @@ constexpr const char* kCompiledFirstSuffix = "_main.cpython-" Py_STRINGIFY(PY_MA
 // Puts <panel>/plugin/<name> on the module search path through the panel's
 // own public.sys_path_append, once per plugin name.  Failures are printed to
 // standard error and the run goes on; when public itself is missing nothing
-// is recorded, so the next run tries again.
-void ensure_plugin_on_sys_path(const std::string& root, const char* name) {
-  if (sys_path_plugins.count(name) != 0) return;
+// is recorded, so the next run tries again.  True when panel code ran (it may
+// have changed the plugin's files meanwhile).
+bool ensure_plugin_on_sys_path(const std::string& root, const char* name) {
+  if (sys_path_plugins.count(name) != 0) return false;
   PyRef pub = PyRef::steal(PyImport_ImportModule("public"));
   PyRef append = pub ? PyRef::steal(PyObject_GetAttrString(pub.get(), "sys_path_append")) : PyRef();
   if (!append) {
     print_error_and_clear();
-    return;
+    return true;
   }
   const std::string dir = root + "/plugin/" + name;
   PyRef done = PyRef::steal(PyObject_CallFunction(append.get(), "s", dir.c_str()));
   if (!done) print_error_and_clear();
   sys_path_plugins.insert(name);
+  return true;
 }
 
 // A PHP plugin runs through panelPHP.panelPHP(name).exec_php_script(args).
@@ -87,7 +89,7 @@ PyObject* Ploader::plugin_run(PyObject* args) {
     return return_error(kPluginNotFound);
   }
   // Its status also serves the source loader below.
-  const FileStatus source = file_status(source_path);
+  FileStatus source = file_status(source_path);
   if (!source.exists) {
     char php_path[kRunnerPathSize];
     if (!join_bounded(php_path, sizeof php_path, {root, "/plugin/", mod_name, "/index.php"}) ||
@@ -99,21 +101,17 @@ PyObject* Ploader::plugin_run(PyObject* args) {
   }
 
   char class_name[kEntryClassSize];
-  char compiled_path[kRunnerPathSize];
-  if (!join_bounded(class_name, sizeof class_name, {mod_name, "_main"}) ||
-      !join_bounded(compiled_path, sizeof compiled_path,
-                    {root, "/plugin/", mod_name, "/", mod_name, kCompiledFirstSuffix})) {
+  if (!join_bounded(class_name, sizeof class_name, {mod_name, "_main"})) {
     return return_error(kPluginNotFound);
   }
-  ensure_plugin_on_sys_path(root, mod_name);
+  // The loader must not work from a status taken before the panel's code ran.
+  if (ensure_plugin_on_sys_path(root, mod_name)) source = file_status(source_path);
 
-  bool compiled = file_exists(compiled_path);
-  if (!compiled) {
-    // Shorter than the first choice, so it always fits.
-    join_bounded(compiled_path, sizeof compiled_path,
-                 {root, "/plugin/", mod_name, "/", mod_name, "_main.so"});
-    compiled = file_exists(compiled_path);
-  }
+  char compiled_path[kRunnerPathSize];
+  const bool compiled =
+      first_existing(compiled_path, sizeof compiled_path,
+                     {{root, "/plugin/", mod_name, "/", mod_name, kCompiledFirstSuffix},
+                      {root, "/plugin/", mod_name, "/", mod_name, "_main.so"}});
 
   PyRef module;
   if (compiled) {

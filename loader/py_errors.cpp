@@ -3,12 +3,12 @@
 #include "loader/py_ref.h"
 
 void print_error_and_clear() {
-  if (PyErr_Occurred() == nullptr) return;
-  if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
-    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-    PyErr_DisplayException(exc.get());
-  } else {
-    PyErr_Print();
-  }
-  PyErr_Clear();
+  // Taken out first, so nothing is pending while it is printed.  The
+  // interpreter's PyErr_Print would run sys.excepthook (and end the process
+  // when that raises SystemExit) and keep the exception in sys.last_exc,
+  // holding every object its frames refer to until the next error printed.
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  PyErr_DisplayException(exc.get());
+  PyErr_Clear();  // whatever printing itself raised
 }

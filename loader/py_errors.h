@@ -3,6 +3,7 @@
 
 // Prints the pending exception with its traceback to standard error and
 // clears it; does nothing when no error is pending.  The interpreter's own
-// printer ends the whole process for SystemExit, so that one is displayed
-// like any other exception instead.  Requires the interpreter lock.
+// printer could end the whole process (SystemExit, or a sys.excepthook that
+// raises it) and keeps the last exception alive in sys; this one calls no
+// hook and keeps nothing.  Requires the interpreter lock.
 void print_error_and_clear();

@@ -60,17 +60,6 @@ int64_t get_file_size(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-FileStatus file_status(const char* path) {
-  FileStatus status;
-  struct stat st;
-  if (stat(path, &st) == 0) {
-    status.exists = true;
-    status.mtime = static_cast<int64_t>(st.st_mtime);
-    status.size = static_cast<int64_t>(st.st_size);
-  }
-  return status;
-}
-
 bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view> parts) {
   if (buf == nullptr || size == 0) return false;
   size_t used = 0;
@@ -84,6 +73,15 @@ bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view
   }
   buf[used] = '\0';
   return true;
+}
+
+bool first_existing(char* buf, size_t size,
+                    std::initializer_list<std::initializer_list<std::string_view>> candidates) {
+  for (const auto& parts : candidates) {
+    if (join_bounded(buf, size, parts) && file_exists(buf)) return true;
+  }
+  if (buf != nullptr && size > 0) buf[0] = '\0';
+  return false;
 }
 
 bool is_module_dir_name(const char* name) {

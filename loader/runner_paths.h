@@ -19,6 +19,12 @@ constexpr size_t kEntryClassSize = 64;
 // buf left empty, when they would not fit in size bytes.
 bool join_bounded(char* buf, size_t size, std::initializer_list<std::string_view> parts);
 
+// Composes each candidate (a list of parts) into buf in turn and stops at
+// the first that names an existing file.  A candidate that does not fit buf
+// cannot name one and is passed over.  False, with buf empty, when none does.
+bool first_existing(char* buf, size_t size,
+                    std::initializer_list<std::initializer_list<std::string_view>> candidates);
+
 // True for a directory-entry name that counts as a module directory: longer
 // than 6 bytes, no '.', and "Model" somewhere in it.  The entry type is
 // checked by the caller.
@@ -28,13 +34,3 @@ bool is_module_dir_name(const char* name);
 // reported as directories and pass is_module_dir_name.  False when dir
 // cannot be opened (out untouched).
 bool list_module_dirs(const std::string& dir, std::vector<std::string>& out);
-
-// What one status call tells about a file.  A path that cannot be examined
-// reads as absent, with time 0 and size -1 (as get_file_mtime and
-// get_file_size report it).
-struct FileStatus {
-  bool exists = false;
-  int64_t mtime = 0;
-  int64_t size = -1;
-};
-FileStatus file_status(const char* path);

@@ -1,11 +1,19 @@
 // Loads Python source files as modules named by their full path, executing a
 // file again only when its modification time changed since it was served.
+//
+// Threads of the panel may load the same file at once, and the interpreter
+// lock changes hands while a module's code runs.  A per-path lock lets one
+// thread read, compile and execute a file while the others wait for it with
+// the interpreter lock given up; they then get the finished module, or the
+// error that load ended in.  The time of a file is recorded only once its
+// code compiled and ran, so a failed load is tried again on the next call.
 #include "loader/source_loader.h"
 
 #include "loader/py_ref.h"
 
 #include <string>
 
+#include "loader/load_lock.h"
 #include "loader/loader.h"
 #include "loader/py_errors.h"
 #include "util/util.h"
@@ -16,54 +24,122 @@ enum class SourceKind { kPlugin, kClass };
 
 // Entries of 9 bytes or less cannot hold a plugin class.
 constexpr int64_t kMinPluginEntrySize = 10;
+constexpr const char* kInvalidPluginEntry = "load plugin failed: invalid plugin entry";
 
-PyObject* load_source_module(Ploader& loader, const std::string& path, const FileStatus& status,
-                             SourceKind kind) {
+// Never destroyed: threads may still wait on it while the process ends.
+LoadLocks& load_locks() {
+  static LoadLocks* locks = new LoadLocks;
+  return *locks;
+}
+
+// The module under path in sys.modules, or null (no error pending).
+PyRef loaded_module(Ploader& loader, const std::string& path, PyObject*& failure) {
   PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(path.data(), path.size()));
-  if (!name) return loader.get_error_info();
+  if (!name) {
+    failure = loader.get_error_info();
+    return PyRef();
+  }
   PyRef module = PyRef::steal(PyImport_GetModule(name.get()));
   if (!module && PyErr_Occurred()) PyErr_Clear();
-  name.reset();
+  return module;
+}
 
-  const int64_t mtime = status.mtime;
-  if (module && loader.mtime_cache[path] != mtime) {
-    // Stale: the new code is executed again in this same module object,
-    // which stays in sys.modules meanwhile.
-    module.reset();
+// An error result whose text also goes to the threads waiting on this load.
+PyObject* failed(LoadLockGuard& guard, const FileStatus& status, PyObject* result) {
+  if (result != nullptr && PyDict_CheckExact(result)) {
+    PyObject* msg = PyDict_GetItemString(result, "msg");
+    const char* text = msg != nullptr ? PyUnicode_AsUTF8(msg) : nullptr;
+    if (text != nullptr) {
+      guard.set_failure(status, text);
+    } else {
+      PyErr_Clear();
+    }
   }
+  return result;
+}
+
+// Compiles source as the code of the file at path; null with the error
+// result in failure when both attempts fail.
+PyRef compile_source(Ploader& loader, const std::string& source, const std::string& path,
+                     SourceKind kind, PyObject*& failure) {
+  PyRef code = PyRef::steal(
+      Py_CompileStringExFlags(source.c_str(), path.c_str(), Py_file_input, nullptr, -1));
+  if (code) return code;
+  if (kind == SourceKind::kPlugin) {
+    print_error_and_clear();
+  } else {
+    PyErr_Clear();
+  }
+  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+  if (builtins) {
+    code = PyRef::steal(PyObject_CallMethod(builtins.get(), "compile", "sss", source.c_str(),
+                                            path.c_str(), "exec"));
+  }
+  if (!code) failure = loader.get_error_info();
+  return code;
+}
+
+PyObject* load_source_module(Ploader& loader, const std::string& path, const FileStatus& given,
+                             SourceKind kind) {
+  LoadLockGuard guard(load_locks(), path);
+  PyObject* failure = nullptr;
+  if (guard.state() != LoadLockState::kOwned) {
+    // The file's own code asks for the file on the thread running it, or
+    // waiting would close a cycle of threads waiting for each other's
+    // files: like a module importing itself, the caller gets the module as
+    // far as its code has run.
+    PyRef partial = loaded_module(loader, path, failure);
+    if (partial) return partial.release();
+    if (failure != nullptr) return failure;
+    return loader.return_error("load error: " + path + " is being loaded");
+  }
+
+  // After a wait, the status given is older than the load just ended.
+  const FileStatus status = guard.waited_for_load() ? file_status(path.c_str()) : given;
+  std::string shared;
+  if (guard.shared_failure(status, shared)) return loader.return_error(shared);
+
+  const std::string unreadable = "load error: cannot read " + path;
+  if (status.exists && !status.regular) {
+    // A directory, FIFO or device: nothing to read, and no time to record.
+    return failed(guard, status, loader.return_error(unreadable));
+  }
+  PyRef module = loaded_module(loader, path, failure);
+  if (failure != nullptr) return failure;
+  auto recorded = loader.mtime_cache.find(path);
+  const bool current =
+      module && recorded != loader.mtime_cache.end() && recorded->second == status.mtime;
 
   if (kind == SourceKind::kPlugin && status.size < kMinPluginEntrySize) {
-    return loader.return_error("load plugin failed: invalid plugin entry");
+    return loader.return_error(kInvalidPluginEntry);
   }
-  if (module) return module.release();  // current: its time is already recorded
+  if (current) return module.release();
+  // Stale: the new code runs again in this same module object, which stays
+  // in sys.modules meanwhile.
+  module.reset();
   if (kind == SourceKind::kClass && !status.exists) {
     // Nothing to execute: an empty module under this name would hide the
     // mistake from the caller.
     return loader.return_error("module not found");
   }
-  loader.mtime_cache[path] = mtime;
 
-  const std::string source = file_get_contents(path);
-  PyRef code = PyRef::steal(
-      Py_CompileStringExFlags(source.c_str(), path.c_str(), Py_file_input, nullptr, -1));
-  if (!code) {
-    if (kind == SourceKind::kPlugin) {
-      print_error_and_clear();
-    } else {
-      PyErr_Clear();
-    }
-    PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
-    if (builtins) {
-      code = PyRef::steal(PyObject_CallMethod(builtins.get(), "compile", "sss", source.c_str(),
-                                              path.c_str(), "exec"));
-    }
-    if (!code) return loader.get_error_info();
+  // The time and size that count are those of the file actually read.
+  std::string source;
+  FileStatus read;
+  if (!file_get_contents(path, source, &read)) {
+    return failed(guard, status, loader.return_error(unreadable));
   }
+  if (kind == SourceKind::kPlugin && read.size < kMinPluginEntrySize) {
+    return loader.return_error(kInvalidPluginEntry);
+  }
+  PyRef code = compile_source(loader, source, path, kind, failure);
+  if (!code) return failed(guard, read, failure);
 
   // Creates the module, or runs the code again in the one already in
   // sys.modules; a failure takes the name out of sys.modules.
   PyRef executed = PyRef::steal(PyImport_ExecCodeModule(path.c_str(), code.get()));
-  if (!executed) return loader.get_error_info();
+  if (!executed) return failed(guard, read, loader.get_error_info());
+  loader.mtime_cache[path] = read.mtime;
   return executed.release();
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "loader/runner_paths.h"
+#include "util/util.h"
 
 class Ploader;
 struct _object;

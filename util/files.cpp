@@ -36,47 +36,85 @@ std::string keep_pieces_up_to_nul(const std::string& data) {
   return result;
 }
 
+FileStatus status_of(const struct stat& st) {
+  FileStatus status;
+  status.exists = true;
+  status.regular = S_ISREG(st.st_mode);
+  status.mtime = static_cast<int64_t>(st.st_mtime);
+  status.size = static_cast<int64_t>(st.st_size);
+  return status;
+}
+
 }  // namespace
 
-bool file_get_contents(const std::string& path, std::string& out) {
+FileStatus file_status(const char* path) {
+  FileStatus status;
+  struct stat st;
+  if (stat(path, &st) == 0) status = status_of(st);
+  return status;
+}
+
+int open_regular_file(const std::string& path, FileStatus* status) {
+  // A path that is no regular file is never opened: opening a FIFO can wait
+  // for a writer, and reading a device can go on for ever.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  // Non-blocking, so that a FIFO swapped in since the check cannot hold
+  // the open either; the descriptor's own status decides.
+  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (status != nullptr) *status = status_of(st);
+  return fd.release();
+}
+
+bool file_get_contents(const std::string& path, std::string& out, FileStatus* status) {
   out.clear();
-  if (!file_exists(path)) return false;
-  FilePtr f(fopen(path.c_str(), "r"));
-  if (!f) return false;
+  FileStatus opened;
+  Fd fd(open_regular_file(path, &opened));
+  if (!fd) return false;
   // The file is read in large blocks straight into out (a catalog is about
   // a megabyte); the result is what reading it piece by piece with fgets()
   // would give.
-  struct stat st;
-  size_t expected = 0;
-  if (fstat(fileno(f.get()), &st) == 0 && st.st_size > 0)
-    expected = static_cast<size_t>(st.st_size);
+  const size_t expected = opened.size > 0 ? static_cast<size_t>(opened.size) : 0;
   size_t used = 0;
   if (out.size() < expected + 1) out.resize(expected + 1);  // end of file is seen without growing
   for (;;) {
     if (used == out.size()) out.resize(out.size() * 2 + 65536);
-    size_t n = fread(&out[used], 1, out.size() - used, f.get());
+    ssize_t n = read(fd.get(), &out[used], out.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.clear();
+      return false;
+    }
     if (n == 0) break;
-    used += n;
+    used += static_cast<size_t>(n);
   }
   out.resize(used);
   if (memchr(out.data(), '\0', out.size()) != nullptr) out = keep_pieces_up_to_nul(out);
+  if (status != nullptr) *status = opened;
   return true;
+}
+
+bool file_get_contents(const std::string& path, std::string& out) {
+  return file_get_contents(path, out, nullptr);
 }
 
 std::string file_get_contents(const std::string& path) {
   std::string text;
-  file_get_contents(path, text);
+  file_get_contents(path, text, nullptr);
   return text;
 }
 
 bool get_file(const std::string& path, char* out, size_t out_size) {
   if (out == nullptr || out_size == 0) return false;
   out[0] = '\0';
-  if (!file_exists(path)) return false;
-  FilePtr f(fopen(path.c_str(), "r"));
+  Fd fd(open_regular_file(path, nullptr));
+  if (!fd) return false;
+  FilePtr f(fdopen(fd.get(), "r"));
   if (!f) return false;
+  fd.release();  // the stream owns it now
   // Truncation: bytes beyond out_size - 1 are dropped, the terminator stays.
-  read_pieces_bounded<kFileReadPiece>(f.get(), out, out_size, false);
+  read_pieces_bounded<kFileReadPiece>(f.get(), out, out_size);
   return true;
 }
 

@@ -13,14 +13,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// A stream from popen(); closing waits for the command to end.
-struct PipeCloser {
-  void operator()(FILE* f) const noexcept {
-    if (f != nullptr) pclose(f);
-  }
-};
-using PipePtr = std::unique_ptr<FILE, PipeCloser>;
-
 // A file descriptor closed on destruction (-1 holds nothing).
 class Fd {
  public:

@@ -6,11 +6,9 @@
 
 // Appends what fgets() reads from f, piece by piece (each piece of at most
 // Piece - 1 bytes, kept up to its first NUL byte), to out, a buffer of
-// out_size bytes that stays terminated; what does not fit is dropped.  With
-// drain the stream is read to its end even after out is full (a command's
-// output, so that the command can finish); otherwise reading stops there.
+// out_size bytes that stays terminated; reading stops once out is full.
 template <size_t Piece>
-void read_pieces_bounded(FILE* f, char* out, size_t out_size, bool drain) {
+void read_pieces_bounded(FILE* f, char* out, size_t out_size) {
   char piece[Piece];
   size_t used = strlen(out);
   while (fgets(piece, sizeof piece, f) != nullptr) {
@@ -20,6 +18,6 @@ void read_pieces_bounded(FILE* f, char* out, size_t out_size, bool drain) {
     memcpy(out + used, piece, n);
     used += n;
     out[used] = '\0';
-    if (!drain && used == out_size - 1) break;
+    if (used == out_size - 1) break;
   }
 }

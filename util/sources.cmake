@@ -4,4 +4,5 @@ list(APPEND PL_CORE_SOURCES
      util/json.cpp
      util/encoding.cpp
      util/process.cpp
+     util/blocking.cpp
      util/time_rand.cpp)

@@ -25,12 +25,32 @@ constexpr size_t kDateBufferSize = 80;          // get_date
 std::string get_path();
 // True when access(path, F_OK) succeeds.
 bool file_exists(const std::string& path);
+// What one status call (stat, following symbolic links) tells about a path.
+// A path that cannot be examined reads as absent, with time 0 and size -1.
+struct FileStatus {
+  bool exists = false;
+  bool regular = false;  // a regular file, not a directory, FIFO, device or socket
+  int64_t mtime = 0;
+  int64_t size = -1;
+};
+FileStatus file_status(const char* path);
+
+// Every reader below reads regular files only: a directory, FIFO, device or
+// socket at path reads as unreadable, and finding that out never blocks.
+
+// Opens path for reading: a descriptor (the caller closes it) when path is a
+// regular file that can be opened, else -1.  status, when given, receives
+// the status of the file opened.
+int open_regular_file(const std::string& path, FileStatus* status);
 // The whole file, each line up to its first NUL byte; "" when missing,
-// unreadable, a directory or empty.
+// unreadable, not a regular file or empty.
 std::string file_get_contents(const std::string& path);
 // The same into out, whose capacity is reused (for callers reading a large
 // file again and again); false when the file is missing or unreadable.
 bool file_get_contents(const std::string& path, std::string& out);
+// The same; status, when given, receives the status of the file that was
+// read (taken from the open file, so its time and size go with the bytes).
+bool file_get_contents(const std::string& path, std::string& out, FileStatus* status);
 // Reads the file into out (out_size bytes including the terminator).  Sets
 // out to "" first; false when the path is missing or cannot be opened.  A file
 // that does not fit is cut at out_size - 1 bytes.
@@ -102,15 +122,17 @@ int Utf8ToGbk(const char* in, size_t in_length, char* out, size_t out_size);
 std::string to_utf8(const std::string& text);
 std::string to_unicode(const std::string& text);
 
-// ---- processes (popen under /bin/sh -c; only stdout is captured) ----
+// ---- processes (/bin/sh -c; only stdout is captured; see child_process.h) ----
 
 // Runs command and collects its output into out (out_size bytes including
-// the terminator).  Always true; out is "" when the command could not be
-// started.  A command of kCommandBufferSize bytes or more is not run at all
-// (running a cut command line could run something else); output beyond
-// out_size - 1 bytes is read and dropped.
+// the terminator), each 1,023-byte or shorter line piece up to its first NUL.
+// Always true; out is "" when the command could not be started or ran past
+// the time limit.  A command of kCommandBufferSize bytes or more is not run
+// at all (running a cut command line could run something else); output
+// beyond out_size - 1 bytes is read and dropped.
 bool ExecCmd(const std::string& command, char* out, size_t out_size);
-// Runs command and returns exactly the bytes it wrote to standard output.
+// Runs command and returns exactly the bytes it wrote to standard output;
+// "" when it could not be started or ran past the time limit.
 std::string ExecShell(const std::string& command);
 
 // ---- time and random ----

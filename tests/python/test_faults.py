@@ -162,7 +162,8 @@ def test_unreadable_plugin_directory_and_entry(run, panel):
               P.plugin_run("open", "f", 0), P.module_run("x", "f", 0)])
     """, prefix=["setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"])
     assert r.returncode == 0, r.stderr
-    assert r.value == [msg("plugin not found"), msg("class not found: sealed_main"), "open",
+    sealed = panel.path("plugin/sealed/sealed_main.py")
+    assert r.value == [msg("plugin not found"), msg(f"load error: cannot read {sealed}"), "open",
                        msg("module not found")]
 
 

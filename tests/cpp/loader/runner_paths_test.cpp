@@ -84,3 +84,19 @@ TEST(FileStatus, AgreesWithTheSeparateTimeAndSizeHelpers) {
   EXPECT_EQ(get_file_size(dir.file("none")), -1);
   EXPECT_EQ(get_file_size(dir.file("dangling")), -1);
 }
+
+TEST(FirstExisting, CandidateTooLongForTheBufferCountsAsAbsent) {
+  // A root so long that the first candidate cannot fit 256 bytes while the
+  // second one can: only the second can be found.
+  ScratchDir dir;
+  std::string root = dir.path();
+  while (root.size() < 150) root += "/" + std::string(20, 'r');
+  ASSERT_EQ(ExecShell("mkdir -p '" + root + "/p' && touch '" + root + "/p/e.so' && echo ok"),
+            "ok\n");
+  const std::string long_tail = "/p/e" + std::string(120, 'x') + ".so";
+  char buf[kRunnerPathSize];
+  EXPECT_TRUE(first_existing(buf, sizeof buf, {{root, long_tail}, {root, "/p/e.so"}}));
+  EXPECT_EQ(std::string(buf), root + "/p/e.so");
+  EXPECT_FALSE(first_existing(buf, sizeof buf, {{root, long_tail}, {root, "/p/none.so"}}));
+  EXPECT_STREQ(buf, "");
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "util/util.h"
 
 TEST(ExecCmd, CollectsEveryLineWithItsNewline) {
@@ -29,4 +30,15 @@ TEST(ExecCmd, OutputAndCommandAreBounded) {
 TEST(ExecShell, ExactBytes) {
   EXPECT_EQ(ExecShell("printf 'a\\000b\\n'"), std::string("a\0b\n", 4));
   EXPECT_EQ(ExecShell("true"), "");
+}
+
+TEST(ExecCmd, ReadsOutputToItsEndWhenTheBufferIsFull) {
+  // The marker appears only if the writer was not cut off by a broken pipe.
+  ScratchDir dir;
+  const std::string marker = dir.file("finished");
+  char out[8];
+  EXPECT_TRUE(ExecCmd("head -c 300000 /dev/zero | tr '\\000' x && touch '" + marker + "'", out,
+                      sizeof out));
+  EXPECT_STREQ(out, "xxxxxxx");
+  EXPECT_TRUE(file_exists(marker));
 }

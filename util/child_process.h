@@ -1,0 +1,30 @@
+// Running a shell command as a child process with a time limit.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Every child process of the module is ended when it runs longer than this.
+constexpr int kChildTimeLimitMs = 5000;
+
+enum class ChildOutcome {
+  kNotStarted,  // no pipe or no process could be made
+  kFinished,    // the output was read to its end and the child has ended
+  kTimedOut,    // the time limit passed first: the child's group was killed
+};
+
+// Receives the child's standard output as it arrives.  It runs inside the
+// blocking section, so it must not touch anything that section gives up.
+using OutputSink = std::function<void(const char* data, size_t size)>;
+
+// Runs command (up to its first NUL) under /bin/sh -c in a process group of
+// its own, with standard input from /dev/null, standard output through a
+// pipe into sink and standard error where the process's own goes; SIGPIPE
+// and SIGXFSZ are back at their defaults and no signal is blocked in it.
+// The output is read to its end, however much of it the caller keeps, so
+// the child never dies of a broken pipe.  When the time limit (counted from
+// the start) passes before the output ended and the child exited, the whole
+// process group is killed.  The child is always reaped before returning.
+// The whole life of the child is one BlockingSection (util/blocking.h).
+ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
+                               const OutputSink& sink);
