@@ -3,6 +3,7 @@ import json
 import os
 import platform
 import socket
+import subprocess
 import sys
 from pathlib import Path
 
@@ -80,6 +81,12 @@ def service(run, tmp_path):
     return Service()
 
 
+def json_of_size(size, item='"p"'):
+    """A catalog answer of exactly size bytes that parses as JSON."""
+    head, tail = '{"list":[' + item + '],"pad":"', '"}'
+    return head + "x" * (size - len(head) - len(tail)) + tail
+
+
 def data_files(panel):
     return sorted(p.name for p in panel.path("data").iterdir())
 
@@ -150,9 +157,10 @@ class TestRequest:
 
 class TestAnswers:
     def test_short_answer_is_an_error_reply(self, service, panel):
-        service.reply("e" * 8192)
+        body = json_of_size(8192)  # parses, yet is no catalog at this length
+        service.reply(body)
         r = service.run("emit(PluginLoader.get_plugin_list(1))")
-        assert panel.read("data/plugin_bin.pl.err") == "e" * 8192
+        assert panel.read("data/plugin_bin.pl.err") == body
         assert not panel.path("data/plugin_bin.pl").exists()
         assert r.value == {"status": False, "msg": MSG_EMPTY}  # and a second attempt
         assert len(service.calls) == 2
@@ -178,6 +186,53 @@ class TestAnswers:
         """)
         assert r.out == [True, 3, False]
         assert panel.read("data/plugin_bin.pl.err").startswith("<html>")
+
+    # The answer's object and "list" array are two of the 512 levels allowed.
+    @pytest.mark.parametrize("item, taken", [
+        ('"\u4e2d\u6587\u63d2\u4ef6"', False),  # sent GBK-encoded
+        ("[" * 510 + "]" * 510, True),
+        ("[" * 511 + "]" * 511, False),
+        ("[" * 50000 + "]" * 50000, False),
+    ], ids=["gbk", "deep-at-limit", "deep", "very-deep"])
+    def test_only_an_answer_the_listing_can_show_replaces_the_catalog(self, service, panel,
+                                                                      item, taken):
+        old = catalog_text(3)
+        panel.write("data/plugin_bin.pl", old)
+        body = json_of_size(20000, item).encode("gbk")
+        service.reply(body)
+        r = service.run("""
+            for force in (1, 0, 0):
+                emit(len(PluginLoader.get_plugin_list(force)["list"]))
+            emit(PluginLoader.parse_plugin_list(0))
+        """)
+        assert r.out == [1 if taken else 3] * 3 + [True], r.stderr
+        assert len(service.calls) == 1  # no repair download afterwards
+        assert panel.read("data/plugin_bin.pl", binary=True) == (body if taken else old.encode())
+        assert panel.path("data/plugin_bin.pl.err").exists() is not taken
+
+    def test_stored_files_keep_mode_and_owner_and_no_leftovers(self, service, panel):
+        if os.geteuid() != 0:
+            pytest.skip("giving files away needs root")
+        catalog = panel.write("data/plugin_bin.pl", catalog_text(2), mode=0o640)
+        os.chown(catalog, 65534, 65534)
+        reply = panel.write("data/plugin_bin.pl.err", "old reply", mode=0o600)
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        leftover = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.0", "half a catalog")
+        service.reply(catalog_text(40))
+        service.reply("short reply")
+        r = service.run("""
+            import os
+            os.umask(0)
+            emit(len(PluginLoader.get_plugin_list(1)["list"]))
+            PluginLoader.get_plugin_list(1)
+        """)
+        assert r.value == 40, r.stderr
+        st = catalog.stat()
+        assert (oct(st.st_mode & 0o7777), st.st_uid, st.st_gid) == ("0o640", 65534, 65534)
+        assert oct(reply.stat().st_mode & 0o7777) == "0o600"
+        assert panel.read("data/plugin_bin.pl.err") == "short reply"
+        assert not leftover.exists()
 
     @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
     def test_failed_request_touches_no_file(self, service, panel, kind):
