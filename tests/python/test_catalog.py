@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import STANDINS
+from harness import NODE_ON_LOOPBACK, STANDINS
 
 # A stand-in http_requests that logs every call and answers from a script of
 # canned replies: {"status": N, "file": path} or {"raise": text}; when the
@@ -331,18 +331,20 @@ def test_end_to_end_over_http(run, panel, build_info):
         from cloud_service import CloudService
     finally:
         sys.path.remove(str(STANDINS))
+    domain = build_info["service_domain"]
     panel.write("data/userInfo.json", '{"uid": 42, "server_id": "srv", "token": "secret"}')
     with CloudService(plugins=300) as cloud:
-        host = f"127.0.0.1:{cloud.port}/api-node.{build_info['service_domain']}"
-        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": host}}))
+        node = f"api-node1.{domain}:{cloud.port}"
+        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": node}}))
         r = run("""
             listing = PluginLoader.get_plugin_list(1)
             emit([len(listing["list"]), listing["list"][0]["name"]])
             emit(PluginLoader.parse_plugin_list(0))
-        """)
+        """, stubs={"http_requests": NODE_ON_LOOPBACK.format(domain=domain)})
         assert r.out == [[300, "plugin000"], True], r.stderr
         (req,) = cloud.requests
-    assert req["path"] == f"/api-node.{build_info['service_domain']}/api/panel/getSoftListEn"
+    assert req["path"] == "/api/panel/getSoftListEn"
+    assert req["host"] == node
     assert req["form"]["uid"] == "42"
     assert req["authorization"] == "zq secret"
     assert json.loads(req["form"]["environment_info"])["install_code"] == "srv"
