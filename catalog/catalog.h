@@ -6,6 +6,8 @@
 
 #include <rapidjson/document.h>
 
+class Ploader;
+
 // <panel>/data/plugin_bin.pl, and the reply file for unusable answers.
 std::string catalog_file();
 std::string catalog_error_file();
@@ -37,6 +39,13 @@ enum class CatalogAnswer {
 // strict JSON; it is then parsed into doc.  Any other longer answer is an
 // error reply and leaves doc null.
 CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer);
+
+// The catalog download behind Ploader::download_plugin_list, with the TLS
+// setting given: the request tells http_requests to check the server's
+// certificate when tls_verify_for(url, tls_setting) holds.  An account token
+// holding CR or LF sends nothing and writes no file; one line on standard
+// error says why.
+void download_catalog(Ploader& loader, bool tls_setting);
 
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the
 // default account {"uid":0,"server_id":"OFF","token":""} when the file is

@@ -68,9 +68,10 @@ def service(run, tmp_path):
         def fail(self, text="connection refused"):
             self.replies.append({"raise": text})
 
-        def run(self, code):
+        def run(self, code, **kw):
             return run(code, stubs={"http_requests": RECORDER},
-                       env={"PL_HTTP_LOG": str(log), "PL_HTTP_REPLIES": json.dumps(self.replies)})
+                       env={"PL_HTTP_LOG": str(log), "PL_HTTP_REPLIES": json.dumps(self.replies)},
+                       **kw)
 
         @property
         def calls(self):
@@ -102,7 +103,9 @@ class TestRequest:
         assert call["data"]["uid"] == "0"
         assert call["headers"] == {"Authorization": "zq "}
         assert call["timeout"] == [6, 10]
-        assert call["verify"] is False
+        # The build's SERVICE_TLS_VERIFY, for the default route when it is HTTPS.
+        https = build_info["service_url"].startswith("https://")
+        assert call["verify"] is (build_info["tls_verify"] == 1 and https)
         assert call["types"] == ["dict", "tuple", "dict"]
         env = json.loads(call["data"]["environment_info"])
         assert env["install_code"] == "OFF"
@@ -153,6 +156,30 @@ class TestRequest:
         service.run("PluginLoader.get_plugin_list(1)")
         env = json.loads(service.calls[0]["data"]["environment_info"])
         assert env["ip"] == "192.0.2.9  "
+
+
+class TestRequestSafety:
+    @pytest.mark.parametrize("token", ["t\r\nX-Injected: 1", "t\nX-Injected: 1", "t\r"])
+    def test_token_with_line_break_sends_nothing(self, service, panel, token):
+        panel.write("data/userInfo.json", json.dumps({"uid": 1, "server_id": "S", "token": token}))
+        old = catalog_text(2)
+        panel.write("data/plugin_bin.pl", old)
+        before = {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()}
+        r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
+        assert r.value == 2
+        assert service.calls == []
+        assert r.stderr.count("\n") == 1 and "line break" in r.stderr, r.stderr
+        assert {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()} == before
+
+    def test_host_name_of_64_bytes_is_sent_whole(self, service, panel):
+        name = "h" * 63 + "9"
+        service.reply(catalog_text())
+        r = service.run(f"import socket; socket.sethostname({name!r}); PluginLoader.get_plugin_list(1)",
+                        prefix=["unshare", "--uts"])  # a host name of the scenario's own
+        if r.returncode != 0 and not service.calls:
+            pytest.skip(f"no UTS namespace of our own here: {r.stderr[-200:]}")
+        env = json.loads(service.calls[0]["data"]["environment_info"])
+        assert env["server_name"] == name
 
 
 class TestAnswers:
