@@ -50,14 +50,50 @@ bool reload_catalog_document(rapidjson::Document& doc, const std::string& text) 
   return false;
 }
 
+bool json_nesting_within(const std::string& text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer) {
   // Answers this long or shorter are the service's error replies.
   constexpr size_t kErrorReplyMaxLength = 8192;
   answer.resize(strlen(answer.c_str()));
   if (answer.empty()) return CatalogAnswer::kNone;
   if (answer.size() <= kErrorReplyMaxLength) return CatalogAnswer::kErrorReply;
-  return reload_catalog_document(doc, answer) ? CatalogAnswer::kCatalog
-                                              : CatalogAnswer::kErrorReply;
+  {
+    rapidjson::Document empty;
+    doc.Swap(empty);
+  }
+  // The listing decodes the stored text as UTF-8 and hands it to json.loads;
+  // text either refuses would replace a good catalog with one that no listing
+  // can show.  Every number the strict parse takes, json.loads takes too.
+  if (json_nesting_within(answer, kCatalogMaxDepth)) {
+    doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(
+        answer.c_str());
+    if (!doc.HasParseError()) return CatalogAnswer::kCatalog;
+  }
+  doc.SetNull();
+  return CatalogAnswer::kErrorReply;
 }
 
 bool get_user_info(rapidjson::Document& doc) {

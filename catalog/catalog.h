@@ -6,6 +6,8 @@
 
 #include <rapidjson/document.h>
 
+class Ploader;
+
 // <panel>/data/plugin_bin.pl, and the reply file for unusable answers.
 std::string catalog_file();
 std::string catalog_error_file();
@@ -13,6 +15,16 @@ std::string catalog_error_file();
 // Parses text into the catalog document doc, emptied first (its memory pool
 // is released); a failed parse leaves doc null.  True when it parsed.
 bool reload_catalog_document(rapidjson::Document& doc, const std::string& text);
+
+// Deepest nesting of arrays and objects that an answer may have to be stored
+// as the catalog.  The listing hands the stored text to json.loads, which
+// refuses deeper text with RecursionError: on CPython 3.12 at about 1,500
+// levels less what the caller's stack already uses, on 3.13 at about 10,000.
+constexpr size_t kCatalogMaxDepth = 512;
+
+// True when no array or object in JSON text lies more than limit levels deep
+// (brackets inside strings do not count).  Exact for text that parses.
+bool json_nesting_within(const std::string& text, size_t limit);
 
 // What becomes of an answer of the service to the catalog request.
 enum class CatalogAnswer {
@@ -22,9 +34,18 @@ enum class CatalogAnswer {
 };
 // Decides where an answer goes and loads a catalog into doc.  The answer is
 // first cut at its first NUL byte.  One of at most 8,192 bytes is an error
-// reply and leaves doc as it was; a longer one is parsed into doc (emptied
-// first, null after a failed parse) and is the catalog when it parsed.
+// reply and leaves doc as it was.  A longer one is the catalog only when the
+// listing can show it: valid UTF-8, nested at most kCatalogMaxDepth deep, and
+// strict JSON; it is then parsed into doc.  Any other longer answer is an
+// error reply and leaves doc null.
 CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer);
+
+// The catalog download behind Ploader::download_plugin_list, with the TLS
+// setting given: the request tells http_requests to check the server's
+// certificate when tls_verify_for(url, tls_setting) holds.  An account token
+// holding CR or LF sends nothing and writes no file; one line on standard
+// error says why.
+void download_catalog(Ploader& loader, bool tls_setting);
 
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the
 // default account {"uid":0,"server_id":"OFF","token":""} when the file is

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "build_config.h"
 #include "catalog/catalog.h"
 #include "hostinfo/probes.h"
 #include "loader/loader.h"
@@ -22,18 +23,26 @@ void store(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-void Ploader::download_plugin_list() {
+void Ploader::download_plugin_list() { download_catalog(*this, PL_SERVICE_TLS_VERIFY != 0); }
+
+void download_catalog(Ploader& loader, bool tls_setting) {
   rapidjson::Document account;
   if (!get_user_info(account)) return;  // the account file holds no object
+  const std::string token = account["token"].GetString();
+  if (token.find_first_of("\r\n") != std::string::npos) {
+    // In the Authorization header it would end the line and start others.
+    PySys_WriteStderr(
+        "PluginLoader: the account token holds a line break; the catalog request is not sent\n");
+    return;
+  }
 
-  if (mac_address.empty()) get_mac_address(mac_address);
+  if (loader.mac_address.empty()) get_mac_address(loader.mac_address);
 
   EnvironmentInfo info;
   const std::string uid = account_number(account);
   info.install_code = account["server_id"].GetString();
   info.ip = get_local_address();
-  const std::string token = account["token"].GetString();
-  info.mac = mac_address;
+  info.mac = loader.mac_address;
   info.os = _get_os();
   info.ramid = get_memory_total();
   info.cpuid = get_cpu_id();
@@ -51,9 +60,10 @@ void Ploader::download_plugin_list() {
   }
 
   const std::string url = _get_route_py() + "/getSoftListEn";
-  std::string answer = requests_post(url, data.get(), 10, headers.get(), Py_False);
+  PyObject* verify = tls_verify_for(url, tls_setting) ? Py_True : Py_False;
+  std::string answer = loader.requests_post(url, data.get(), 10, headers.get(), verify);
   data.reset();
-  switch (take_catalog_answer(soft_list, answer)) {
+  switch (take_catalog_answer(loader.soft_list, answer)) {
     case CatalogAnswer::kNone:
       break;
     case CatalogAnswer::kErrorReply:

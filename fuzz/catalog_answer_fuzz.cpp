@@ -1,8 +1,73 @@
 // What the catalog download makes of any answer of the service.  The first
 // input byte chooses whether the answer is padded with blanks past the
-// error-reply length, so that both sides of that line are reached.
+// error-reply length, so that both sides of that line are reached.  A long
+// answer must become the catalog exactly when the listing can show it: strict
+// JSON, valid UTF-8 and nested at most kCatalogMaxDepth deep, each judged
+// here independently of the code under test.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "catalog/catalog.h"
 #include "fuzz/fuzz_support.h"
+
+namespace {
+
+// Well-formed UTF-8 as the Unicode standard's table of byte sequences gives
+// it: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool well_formed_utf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned c = *p;
+    size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c < 0x80) {
+      ++p;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) <= n) return false;
+    if (p[1] < lo || p[1] > hi) return false;
+    for (size_t i = 2; i <= n; ++i) {
+      if (p[i] < 0x80 || p[i] > 0xBF) return false;
+    }
+    p += n + 1;
+  }
+  return true;
+}
+
+// Nesting depth of arrays and objects in a parsed value, walked without
+// recursion (a hostile answer may nest tens of thousands deep).
+size_t depth_of(const rapidjson::Value& root) {
+  size_t deepest = 0;
+  std::vector<std::pair<const rapidjson::Value*, size_t>> todo = {{&root, 0}};
+  while (!todo.empty()) {
+    const auto [v, above] = todo.back();
+    todo.pop_back();
+    if (v->IsArray()) {
+      deepest = std::max(deepest, above + 1);
+      for (const auto& item : v->GetArray()) todo.push_back({&item, above + 1});
+    } else if (v->IsObject()) {
+      deepest = std::max(deepest, above + 1);
+      for (const auto& member : v->GetObject()) todo.push_back({&member.value, above + 1});
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -18,14 +83,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   rapidjson::Document parsed;
   const bool parses = to_json(cut, parsed);
+  const bool listable = parses && well_formed_utf8(cut) && depth_of(parsed) <= kCatalogMaxDepth;
   if (cut.empty()) {
     FUZZ_CHECK(kind == CatalogAnswer::kNone && doc.HasMember("before"));
   } else if (cut.size() <= 8192) {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.HasMember("before"));
-  } else if (parses) {
+  } else if (listable) {
     FUZZ_CHECK(kind == CatalogAnswer::kCatalog && same_value(doc, parsed));
   } else {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.IsNull());
+  }
+
+  // The depth rule on its own: exact for any text that parses.
+  if (parses) {
+    const size_t depth = depth_of(parsed);
+    FUZZ_CHECK(json_nesting_within(cut, depth));
+    FUZZ_CHECK(depth == 0 || !json_nesting_within(cut, depth - 1));
   }
 
   // A catalog taken this way is what the listing's own parse gives.

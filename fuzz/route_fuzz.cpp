@@ -1,6 +1,8 @@
 // Route resolution on any node routing file: both resolvers give the default
-// route or a node route built from the file's "api-node" object, and they
-// differ only by the address pin.
+// route or a node route built from the file's "api-node" object, whose "url"
+// must be a host name, and they differ only by the address pin.
+#include <cstring>
+
 #include "build_config.h"
 #include "fuzz/fuzz_support.h"
 #include "loader/loader.h"
@@ -10,6 +12,22 @@ namespace {
 
 bool ends_with(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A host name of letters, digits, "-", "_" and ".", optionally followed by
+// ":" and a port number from 1 to 65535.
+bool host_name_with_port(const std::string& text) {
+  static const char kNameBytes[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.";
+  const std::string name = text.substr(0, text.find(':'));
+  if (name.empty() || strspn(name.c_str(), kNameBytes) != name.size()) return false;
+  if (name.size() == text.size()) return true;
+  const std::string port = text.substr(name.size() + 1);
+  if (port.empty() || port.size() > 5 || strspn(port.c_str(), "0123456789") != port.size()) {
+    return false;
+  }
+  const long number = strtol(port.c_str(), nullptr, 10);
+  return number >= 1 && number <= 65535;
 }
 
 // What an independent reading of the file steers to.
@@ -29,6 +47,7 @@ Node read_node(const std::string& text) {
   auto url = obj.FindMember("url");
   if (url == obj.MemberEnd() || !url->value.IsString()) return node;
   const std::string name = url->value.GetString();
+  if (!host_name_with_port(name)) return node;
   if (name.find("api-node") == std::string::npos) return node;
   if (name.find("." PL_SERVICE_DOMAIN) == std::string::npos) return node;
   node.url = name;

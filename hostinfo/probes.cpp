@@ -157,11 +157,12 @@ std::string _get_os() {
 }
 
 std::string get_server_name() {
+  // The kernel holds at most 64 bytes; the whole buffer is offered, so a
+  // name of that length arrives with its terminator.
   char name[65];
   memset(name, 0, sizeof name);
-  // One byte is kept back so the name stays terminated whatever the kernel does.
-  if (gethostname(name, sizeof name - 1) != 0) return std::string();
-  return name;
+  if (gethostname(name, sizeof name) != 0) return std::string();
+  return std::string(name, strnlen(name, sizeof name));
 }
 
 std::string get_memory_total() { return memory_total_from_meminfo(read_proc("/proc/meminfo")); }

@@ -2,7 +2,7 @@
 
 Answers POST .../getSoftListEn with a generated plugin catalog (an object
 with a "list" array) and logs each request it receives (path, form fields,
-"Authorization" header) as one JSON line.
+"Authorization" and "Host" headers) as one JSON line.
 
     python cloud_service.py [--port N] [--plugins N] [--delay SECONDS] [--log FILE]
 
@@ -58,6 +58,7 @@ class CloudService:
                     "path": self.path,
                     "form": {k: v[0] for k, v in form.items()},
                     "authorization": self.headers.get("Authorization"),
+                    "host": self.headers.get("Host"),
                 }
                 service._record(record)
                 if service.delay:

@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include "transport/route.h"
 #include "util/util.h"
 
 int curl_buff_size = 1024;
@@ -50,8 +51,37 @@ void set_ip_family(CURL* handle) {
   }
 }
 
+// Certificate and host name checks on, or both off.
+void set_tls_verification(CURL* handle, bool verify_tls) {
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify_tls ? 1L : 0L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify_tls ? 2L : 0L);
+}
+
+// A header line would end at a CR or LF, and what followed would be sent as
+// header lines of its own.
+bool has_line_break(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+// Splits the node form host + "#http://" + ip + path into the host name to
+// present and the URL to connect to; any other url is its own target.  False
+// for a node form lacking either part.
+bool split_node_form(const std::string& url, std::string& target, std::string& host_name) {
+  host_name.clear();
+  if (url.find("#http") == std::string::npos) {
+    target = url;
+    return true;
+  }
+  const std::vector<std::string> pieces = split(url, "#");
+  if (pieces.size() < 2) return false;
+  host_name = pieces[0];
+  target = pieces[1];
+  return true;
+}
+
 // The shared body of curl_get and curl_post; body is null for a GET.
-int fetch_into(const std::string& url, const char* body, char* out, size_t out_size, int timeout) {
+int fetch_into(const std::string& url, const char* body, char* out, size_t out_size, int timeout,
+               bool verify_tls) {
   EasyPtr handle(curl_easy_init());
   if (out != nullptr && out_size > 0) out[0] = '\0';
   if (!handle) return CURLE_FAILED_INIT;
@@ -67,8 +97,7 @@ int fetch_into(const std::string& url, const char* body, char* out, size_t out_s
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_data);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  set_tls_verification(h, verify_tls);
   if (body != nullptr) {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
@@ -112,24 +141,39 @@ size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str) {
 }
 
 int curl_get(const std::string& url, char* out, size_t out_size, int timeout) {
-  return fetch_into(url, nullptr, out, out_size, timeout);
+  return curl_get(url, out, out_size, timeout, tls_verify_for(url));
+}
+
+int curl_get(const std::string& url, char* out, size_t out_size, int timeout, bool verify_tls) {
+  return fetch_into(url, nullptr, out, out_size, timeout, verify_tls);
 }
 
 int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
               int timeout) {
-  return fetch_into(url, body.c_str(), out, out_size, timeout);
+  return curl_post(url, body, out, out_size, timeout, tls_verify_for(url));
+}
+
+int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
+              int timeout, bool verify_tls) {
+  return fetch_into(url, body.c_str(), out, out_size, timeout, verify_tls);
 }
 
 std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
                        int timeout, int& err) {
+  std::string target, host_name;
+  const bool verify_tls = split_node_form(url, target, host_name) && tls_verify_for(target);
+  return curl_post2(url, body, header, timeout, err, verify_tls);
+}
+
+std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
+                       int timeout, int& err, bool verify_tls) {
   std::string result;
-  std::string target = url;
-  std::string host_line;
-  if (url.find("#http") != std::string::npos) {
-    const std::vector<std::string> pieces = split(url, "#");
-    if (pieces.size() < 2) return result;
-    host_line = "Host: " + pieces[0];
-    target = pieces[1];
+  std::string target, node_host;
+  if (!split_node_form(url, target, node_host)) return result;
+  const std::string host_line = node_host.empty() ? std::string() : "Host: " + node_host;
+  if (has_line_break(header) || has_line_break(node_host)) {
+    err = CURLE_BAD_FUNCTION_ARGUMENT;
+    return result;
   }
 
   EasyPtr handle(curl_easy_init());
@@ -152,8 +196,7 @@ std::string curl_post2(const std::string& url, const std::string& body, const st
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_data2);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &result);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  set_tls_verification(h, verify_tls);
   curl_easy_setopt(h, CURLOPT_POST, 1L);
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
   set_ip_family(h);

@@ -1,6 +1,9 @@
 // The libcurl client: GET and POST to the cloud service, every request with
-// the header line "User-Agent: ZQ-Panel", TLS never verified, the IP family
-// taken from <panel>/data/v4.pl on each request.  Plain C++.
+// the header line "User-Agent: ZQ-Panel", the IP family taken from
+// <panel>/data/v4.pl on each request.  The server's certificate and host name
+// are checked as tls_verify_for() says for the URL connected to (never, unless
+// the build turns SERVICE_TLS_VERIFY on); the forms taking verify_tls decide
+// it for one call.  Plain C++.
 #pragma once
 
 #include <cstddef>
@@ -36,17 +39,23 @@ size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str);
 // fit).  timeout bounds both the connection and the whole transfer, in
 // seconds.  Returns the libcurl result code, 0 on success.
 int curl_get(const std::string& url, char* out, size_t out_size, int timeout);
+int curl_get(const std::string& url, char* out, size_t out_size, int timeout, bool verify_tls);
 
 // POST the form body (up to its first NUL) to url; otherwise as curl_get.
 int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
               int timeout);
+int curl_post(const std::string& url, const std::string& body, char* out, size_t out_size,
+              int timeout, bool verify_tls);
 
 // POST body to url with one extra header line, and return the response body
 // received, also when the transfer failed part-way.  err receives the libcurl
 // result code.  url may be the node form host + "#http://" + ip + path: the
 // connection then goes to the part after "#" and "Host: " + host is sent;
 // a node form lacking either part returns "" without sending and without
-// touching err.  The connection must be made within 3 seconds; timeout bounds
-// the whole transfer.
+// touching err.  A header line or node host name holding CR or LF is refused:
+// nothing is sent, "" comes back and err is CURLE_BAD_FUNCTION_ARGUMENT.  The
+// connection must be made within 3 seconds; timeout bounds the whole transfer.
 std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
                        int timeout, int& err);
+std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
+                       int timeout, int& err, bool verify_tls);

@@ -4,14 +4,19 @@
 #include <cstring>
 #include <memory>
 
+#include "transport/route.h"
 #include "util/util.h"
 
 namespace {
 
-// Formats of the two command lines (two blanks stand before -H).
+// Formats of the two command lines (two blanks stand before -H); the first
+// %s is the program and, unless the certificate is checked, " -k".
 constexpr char kPostFormat[] =
-    "%s -k -X POST -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s %s 2>&1";
-constexpr char kGetFormat[] = "%s -k -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s 2>&1";
+    "%s -X POST -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s %s 2>&1";
+constexpr char kGetFormat[] = "%s -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s 2>&1";
+
+// The program to run, with " -k" (no certificate check) unless verify_tls.
+std::string curl_program(bool verify_tls) { return _curl_bin() + (verify_tls ? "" : " -k"); }
 
 // Bytes the shell takes literally anywhere in a word.
 bool shell_literal(char c) {
@@ -96,22 +101,32 @@ std::string _shell_url(const std::string& url) {
 }
 
 std::string _http_post_command(const std::string& url, int timeout,
-                               const std::vector<std::string>& fields) {
+                               const std::vector<std::string>& fields, bool verify_tls) {
   if (!acceptable_url(url) || !acceptable_fields(fields)) return std::string();
-  return format_command(kPostFormat, _curl_bin().c_str(), timeout, _str_post(fields).c_str(),
-                        _shell_url(url).c_str());
+  return format_command(kPostFormat, curl_program(verify_tls).c_str(), timeout,
+                        _str_post(fields).c_str(), _shell_url(url).c_str());
 }
 
-std::string _http_get_command(const std::string& url, int timeout) {
+std::string _http_get_command(const std::string& url, int timeout, bool verify_tls) {
   if (!acceptable_url(url)) return std::string();
-  return format_command(kGetFormat, _curl_bin().c_str(), timeout, _shell_url(url).c_str());
+  return format_command(kGetFormat, curl_program(verify_tls).c_str(), timeout,
+                        _shell_url(url).c_str());
 }
 
 bool httpPost(const std::string& url, int timeout, const std::vector<std::string>& fields,
               std::string& out) {
-  return run_curl(_http_post_command(url, timeout, fields), out);
+  return httpPost(url, timeout, fields, out, tls_verify_for(url));
+}
+
+bool httpPost(const std::string& url, int timeout, const std::vector<std::string>& fields,
+              std::string& out, bool verify_tls) {
+  return run_curl(_http_post_command(url, timeout, fields, verify_tls), out);
 }
 
 bool httpGet(const std::string& url, int timeout, std::string& out) {
-  return run_curl(_http_get_command(url, timeout), out);
+  return httpGet(url, timeout, out, tls_verify_for(url));
+}
+
+bool httpGet(const std::string& url, int timeout, std::string& out, bool verify_tls) {
+  return run_curl(_http_get_command(url, timeout, verify_tls), out);
 }

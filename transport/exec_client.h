@@ -1,6 +1,8 @@
 // The executable client: requests through the `curl` program under the
 // system shell, with "User-Agent: libAuth".  Every piece of caller input is
-// quoted for the shell, so no URL or field can run anything.  Plain C++.
+// quoted for the shell, so no URL or field can run anything.  curl runs with
+// -k (no certificate check) unless tls_verify_for() says the URL is checked;
+// the forms taking verify_tls decide it for one call.  Plain C++.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +28,12 @@ std::string _str_post(const std::vector<std::string>& fields);
 // the shell takes literally, otherwise in single quotes.
 std::string _shell_url(const std::string& url);
 
-// The command lines run by httpPost and httpGet; "" when refused: a command
-// of kCurlCommandSize bytes or more, a NUL byte in the input, or a URL
-// starting with "-" (curl would take it for an option).
+// The command lines run by httpPost and httpGet, with -k unless verify_tls;
+// "" when refused: a command of kCurlCommandSize bytes or more, a NUL byte in
+// the input, or a URL starting with "-" (curl would take it for an option).
 std::string _http_post_command(const std::string& url, int timeout,
-                               const std::vector<std::string>& fields);
-std::string _http_get_command(const std::string& url, int timeout);
+                               const std::vector<std::string>& fields, bool verify_tls);
+std::string _http_get_command(const std::string& url, int timeout, bool verify_tls);
 
 // POST the fields as a multipart form to url, with timeout bounding the
 // connection.  True with out set to curl's whole output (an HTTP error page
@@ -39,5 +41,8 @@ std::string _http_get_command(const std::string& url, int timeout);
 // output holds "curl:") or the command was refused.
 bool httpPost(const std::string& url, int timeout, const std::vector<std::string>& fields,
               std::string& out);
+bool httpPost(const std::string& url, int timeout, const std::vector<std::string>& fields,
+              std::string& out, bool verify_tls);
 // GET url; otherwise as httpPost.
 bool httpGet(const std::string& url, int timeout, std::string& out);
+bool httpGet(const std::string& url, int timeout, std::string& out, bool verify_tls);

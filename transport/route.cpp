@@ -1,5 +1,7 @@
 #include "transport/route.h"
 
+#include <strings.h>
+
 #include "build_config.h"
 #include "loader/loader.h"
 #include "util/util.h"
@@ -29,7 +31,7 @@ std::string resolve(bool with_pin) {
   // Taken as C text: a "\u0000" in the file ends the name, as it would for
   // every later use of it.
   const std::string url = url_member->value.GetString();
-  if (url.empty()) return fallback;
+  if (!is_node_host(url)) return fallback;
   if (url.find("api-node") == std::string::npos) return fallback;
   if (url.find(kDomainSuffix) == std::string::npos) return fallback;
 
@@ -43,6 +45,33 @@ std::string resolve(bool with_pin) {
 }
 
 }  // namespace
+
+bool is_node_host(const std::string& text) {
+  const size_t colon = text.find(':');
+  const size_t name_end = colon == std::string::npos ? text.size() : colon;
+  if (name_end == 0) return false;
+  for (size_t i = 0; i < name_end; ++i) {
+    const char c = text[i];
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '_' && c != '.') return false;
+  }
+  if (colon == std::string::npos) return true;
+  const std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  long number = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  return number >= 1 && number <= 65535;
+}
+
+bool tls_verify_for(const std::string& url, bool setting) {
+  if (!setting) return false;
+  static const char kScheme[] = "https://";
+  if (url.size() < sizeof kScheme - 1) return false;
+  return strncasecmp(url.c_str(), kScheme, sizeof kScheme - 1) == 0;
+}
 
 std::string _get_route() { return resolve(true); }
 

@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,11 +158,26 @@ bool write_all(int fd, const std::string& content) {
 }
 
 // Writes content into a fresh temporary file; its name comes back in tmp.
-bool write_temp(const std::string& path, const std::string& content, std::string& tmp) {
+// With like given, the file gets like's owner (where this process may give
+// it) and permission bits before it is closed; until then it is open to this
+// process's user alone, so nobody else can open it for writing in between.
+// Without like, it is created as any new file (0666 less the umask).
+bool write_temp(const std::string& path, const std::string& content, std::string& tmp,
+                const struct stat* like = nullptr) {
   tmp = temp_name_for(path);
-  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, like != nullptr ? 0600 : 0666));
   if (!fd) return false;
-  bool ok = write_all(fd.get(), content) && fsync(fd.get()) == 0;
+  bool ok = write_all(fd.get(), content);
+  if (ok && like != nullptr) {
+    if (fchown(fd.get(), like->st_uid, like->st_gid) != 0 &&
+        fchown(fd.get(), static_cast<uid_t>(-1), like->st_gid) != 0) {
+      // Only the superuser may give a file away: the file keeps this
+      // process's owner and group, and the permission bits below still apply.
+    }
+    // After fchown, which may clear the set-user-ID and set-group-ID bits.
+    ok = fchmod(fd.get(), like->st_mode & 07777) == 0;
+  }
+  ok = ok && fsync(fd.get()) == 0;
   int err = errno;
   if (close(fd.release()) != 0 && ok) {
     ok = false;
@@ -172,17 +190,63 @@ bool write_temp(const std::string& path, const std::string& content, std::string
   return ok;
 }
 
+// The process id in a temporary file name "<prefix><pid>.<counter>" that
+// starts with prefix; 0 when name is not such a name.
+pid_t temp_owner(const char* name, const std::string& prefix) {
+  if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return 0;
+  const char* p = name + prefix.size();
+  long long pid = 0;
+  const char* start = p;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    pid = pid * 10 + (*p - '0');
+    if (pid > 0x7fffffff) return 0;
+  }
+  if (p == start || *p != '.') return 0;
+  const char* counter = ++p;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (p == counter || *p != '\0') return 0;
+  return static_cast<pid_t>(pid);
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { closedir(d); }
+};
+
+// Removes the temporary files of path that processes left behind when they
+// ended between writing and renaming: those named for a process that no
+// longer exists.  Files of living processes may be in use and stay.
+void remove_stale_temporaries(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+  if (!d) return;
+  const pid_t self = getpid();
+  while (const dirent* entry = readdir(d.get())) {
+    const pid_t owner = temp_owner(entry->d_name, prefix);
+    if (owner <= 0 || owner == self) continue;
+    if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
+    unlinkat(dirfd(d.get()), entry->d_name, 0);
+  }
+}
+
 }  // namespace
 
 bool replace_file_atomic(const std::string& path, const std::string& content) {
+  // The replacement keeps the permission bits and owner of the file it
+  // replaces, so a catalog kept private stays private.
+  struct stat old;
+  const bool has_old = stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
   std::string tmp;
-  if (!write_temp(path, content, tmp)) return false;
+  if (!write_temp(path, content, tmp, has_old ? &old : nullptr)) return false;
   if (rename(tmp.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(tmp.c_str());
     errno = err;
     return false;
   }
+  remove_stale_temporaries(path);
   return true;
 }
 

@@ -65,7 +65,11 @@ int64_t get_file_mtime(const std::string& path);
 // the same directory, which is then renamed over path, so a reader sees the
 // old or the new file, never a part.  False (and path untouched) on failure,
 // with errno telling why (EACCES: no new file can be made in the directory;
-// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).
+// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).  A regular file at path keeps
+// its permission bits and, where this process may give them, its owner and
+// group; a new file is created with 0666 less the umask.  After the rename,
+// temporary files of path that ended processes left behind
+// ("<path>.tmp.<pid>.<n>" of a pid that no longer exists) are removed.
 bool replace_file_atomic(const std::string& path, const std::string& content);
 // Creates path holding content only if nothing exists at path yet: the bytes
 // go to a temporary file in the same directory, which is then hard-linked to

@@ -3,12 +3,13 @@ import json
 import os
 import platform
 import socket
+import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from harness import STANDINS
+from harness import NODE_ON_LOOPBACK, STANDINS
 
 # A stand-in http_requests that logs every call and answers from a script of
 # canned replies: {"status": N, "file": path} or {"raise": text}; when the
@@ -67,9 +68,10 @@ def service(run, tmp_path):
         def fail(self, text="connection refused"):
             self.replies.append({"raise": text})
 
-        def run(self, code):
+        def run(self, code, **kw):
             return run(code, stubs={"http_requests": RECORDER},
-                       env={"PL_HTTP_LOG": str(log), "PL_HTTP_REPLIES": json.dumps(self.replies)})
+                       env={"PL_HTTP_LOG": str(log), "PL_HTTP_REPLIES": json.dumps(self.replies)},
+                       **kw)
 
         @property
         def calls(self):
@@ -78,6 +80,12 @@ def service(run, tmp_path):
             return [json.loads(line) for line in log.read_text().splitlines()]
 
     return Service()
+
+
+def json_of_size(size, item='"p"'):
+    """A catalog answer of exactly size bytes that parses as JSON."""
+    head, tail = '{"list":[' + item + '],"pad":"', '"}'
+    return head + "x" * (size - len(head) - len(tail)) + tail
 
 
 def data_files(panel):
@@ -95,7 +103,9 @@ class TestRequest:
         assert call["data"]["uid"] == "0"
         assert call["headers"] == {"Authorization": "zq "}
         assert call["timeout"] == [6, 10]
-        assert call["verify"] is False
+        # The build's SERVICE_TLS_VERIFY, for the default route when it is HTTPS.
+        https = build_info["service_url"].startswith("https://")
+        assert call["verify"] is (build_info["tls_verify"] == 1 and https)
         assert call["types"] == ["dict", "tuple", "dict"]
         env = json.loads(call["data"]["environment_info"])
         assert env["install_code"] == "OFF"
@@ -148,11 +158,36 @@ class TestRequest:
         assert env["ip"] == "192.0.2.9  "
 
 
+class TestRequestSafety:
+    @pytest.mark.parametrize("token", ["t\r\nX-Injected: 1", "t\nX-Injected: 1", "t\r"])
+    def test_token_with_line_break_sends_nothing(self, service, panel, token):
+        panel.write("data/userInfo.json", json.dumps({"uid": 1, "server_id": "S", "token": token}))
+        old = catalog_text(2)
+        panel.write("data/plugin_bin.pl", old)
+        before = {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()}
+        r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
+        assert r.value == 2
+        assert service.calls == []
+        assert r.stderr.count("\n") == 1 and "line break" in r.stderr, r.stderr
+        assert {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()} == before
+
+    def test_host_name_of_64_bytes_is_sent_whole(self, service, panel):
+        name = "h" * 63 + "9"
+        service.reply(catalog_text())
+        r = service.run(f"import socket; socket.sethostname({name!r}); PluginLoader.get_plugin_list(1)",
+                        prefix=["unshare", "--uts"])  # a host name of the scenario's own
+        if r.returncode != 0 and not service.calls:
+            pytest.skip(f"no UTS namespace of our own here: {r.stderr[-200:]}")
+        env = json.loads(service.calls[0]["data"]["environment_info"])
+        assert env["server_name"] == name
+
+
 class TestAnswers:
     def test_short_answer_is_an_error_reply(self, service, panel):
-        service.reply("e" * 8192)
+        body = json_of_size(8192)  # parses, yet is no catalog at this length
+        service.reply(body)
         r = service.run("emit(PluginLoader.get_plugin_list(1))")
-        assert panel.read("data/plugin_bin.pl.err") == "e" * 8192
+        assert panel.read("data/plugin_bin.pl.err") == body
         assert not panel.path("data/plugin_bin.pl").exists()
         assert r.value == {"status": False, "msg": MSG_EMPTY}  # and a second attempt
         assert len(service.calls) == 2
@@ -178,6 +213,53 @@ class TestAnswers:
         """)
         assert r.out == [True, 3, False]
         assert panel.read("data/plugin_bin.pl.err").startswith("<html>")
+
+    # The answer's object and "list" array are two of the 512 levels allowed.
+    @pytest.mark.parametrize("item, taken", [
+        ('"\u4e2d\u6587\u63d2\u4ef6"', False),  # sent GBK-encoded
+        ("[" * 510 + "]" * 510, True),
+        ("[" * 511 + "]" * 511, False),
+        ("[" * 50000 + "]" * 50000, False),
+    ], ids=["gbk", "deep-at-limit", "deep", "very-deep"])
+    def test_only_an_answer_the_listing_can_show_replaces_the_catalog(self, service, panel,
+                                                                      item, taken):
+        old = catalog_text(3)
+        panel.write("data/plugin_bin.pl", old)
+        body = json_of_size(20000, item).encode("gbk")
+        service.reply(body)
+        r = service.run("""
+            for force in (1, 0, 0):
+                emit(len(PluginLoader.get_plugin_list(force)["list"]))
+            emit(PluginLoader.parse_plugin_list(0))
+        """)
+        assert r.out == [1 if taken else 3] * 3 + [True], r.stderr
+        assert len(service.calls) == 1  # no repair download afterwards
+        assert panel.read("data/plugin_bin.pl", binary=True) == (body if taken else old.encode())
+        assert panel.path("data/plugin_bin.pl.err").exists() is not taken
+
+    def test_stored_files_keep_mode_and_owner_and_no_leftovers(self, service, panel):
+        if os.geteuid() != 0:
+            pytest.skip("giving files away needs root")
+        catalog = panel.write("data/plugin_bin.pl", catalog_text(2), mode=0o640)
+        os.chown(catalog, 65534, 65534)
+        reply = panel.write("data/plugin_bin.pl.err", "old reply", mode=0o600)
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        leftover = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.0", "half a catalog")
+        service.reply(catalog_text(40))
+        service.reply("short reply")
+        r = service.run("""
+            import os
+            os.umask(0)
+            emit(len(PluginLoader.get_plugin_list(1)["list"]))
+            PluginLoader.get_plugin_list(1)
+        """)
+        assert r.value == 40, r.stderr
+        st = catalog.stat()
+        assert (oct(st.st_mode & 0o7777), st.st_uid, st.st_gid) == ("0o640", 65534, 65534)
+        assert oct(reply.stat().st_mode & 0o7777) == "0o600"
+        assert panel.read("data/plugin_bin.pl.err") == "short reply"
+        assert not leftover.exists()
 
     @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
     def test_failed_request_touches_no_file(self, service, panel, kind):
@@ -276,18 +358,20 @@ def test_end_to_end_over_http(run, panel, build_info):
         from cloud_service import CloudService
     finally:
         sys.path.remove(str(STANDINS))
+    domain = build_info["service_domain"]
     panel.write("data/userInfo.json", '{"uid": 42, "server_id": "srv", "token": "secret"}')
     with CloudService(plugins=300) as cloud:
-        host = f"127.0.0.1:{cloud.port}/api-node.{build_info['service_domain']}"
-        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": host}}))
+        node = f"api-node1.{domain}:{cloud.port}"
+        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": node}}))
         r = run("""
             listing = PluginLoader.get_plugin_list(1)
             emit([len(listing["list"]), listing["list"][0]["name"]])
             emit(PluginLoader.parse_plugin_list(0))
-        """)
+        """, stubs={"http_requests": NODE_ON_LOOPBACK.format(domain=domain)})
         assert r.out == [[300, "plugin000"], True], r.stderr
         (req,) = cloud.requests
-    assert req["path"] == f"/api-node.{build_info['service_domain']}/api/panel/getSoftListEn"
+    assert req["path"] == "/api/panel/getSoftListEn"
+    assert req["host"] == node
     assert req["form"]["uid"] == "42"
     assert req["authorization"] == "zq secret"
     assert json.loads(req["form"]["environment_info"])["install_code"] == "srv"

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-from harness import STANDINS
+from harness import NODE_ON_LOOPBACK, STANDINS
 from test_db_cipher import HOOK_RACING, RACER, Keys
 
 PROCESSES = 8
@@ -88,11 +88,13 @@ def test_forced_downloads_against_a_slow_service(run, panel, build_info, tmp_pat
     panel.write("data/plugin_bin.pl", old)
     gate = tmp_path / "gate"
     gate.mkdir()
+    domain = build_info["service_domain"]
     with CloudService(plugins=300, delay=1.0) as cloud:
-        url = f"127.0.0.1:{cloud.port}/api-node.{build_info['service_domain']}"
+        url = f"api-node1.{domain}:{cloud.port}"
         panel.write("data/node_url.pl", json.dumps({"api-node": {"url": url}}))
         readers = Readers(panel.path("data/plugin_bin.pl"), "catalog", tmp_path)
-        results = run_together(run, LISTER, PROCESSES, env={"PL_GATE": str(gate)})
+        results = run_together(run, LISTER, PROCESSES, env={"PL_GATE": str(gate)},
+                               stubs={"http_requests": NODE_ON_LOOPBACK.format(domain=domain)})
         time.sleep(0.2)
         seen = readers.finish()
         requests = len(cloud.requests)

@@ -1,10 +1,23 @@
 """The Python HTTP bridge (Ploader::requests_post / requests_get), reached
 through the test-only module pl_bridge_probe."""
+import contextlib
+import datetime
 import http.server
+import importlib.util
+import ipaddress
+import json
+import socket
+import ssl
 import textwrap
 import threading
+import time
 
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+
+from harness import STANDINS
 
 PRELUDE = """
 import sys
@@ -26,8 +39,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(length) if length else b""
         self.server.seen.append({"line": self.requestline, "headers": dict(self.headers),
                                  "body": body.decode()})
-        status, page = PAGES.get(self.path.split("?")[0], (500, b"?"))
+        status, page, *location = PAGES.get(self.path.split("?")[0], (500, b"?"))
         self.send_response(status)
+        for target in location:
+            self.send_header("Location", target)
         self.send_header("Content-Length", str(len(page)))
         self.end_headers()
         self.wfile.write(page)
@@ -38,16 +53,29 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-@pytest.fixture
-def server():
+@contextlib.contextmanager
+def _serving(tls=None):
+    """A loopback HTTP server recording what it sees; HTTPS with tls=(cert, key)."""
     srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+    if tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*tls)
+        srv.socket = context.wrap_socket(srv.socket, server_side=True)
     srv.seen = []
+    srv.base = f"{'https' if tls else 'http'}://127.0.0.1:{srv.server_address[1]}"
     thread = threading.Thread(target=srv.serve_forever, daemon=True)
     thread.start()
-    srv.base = f"http://127.0.0.1:{srv.server_address[1]}"
-    yield srv
-    srv.shutdown()
-    srv.server_close()
+    try:
+        yield srv
+    finally:
+        srv.shutdown()
+        srv.server_close()
+
+
+@pytest.fixture
+def server():
+    with _serving() as srv:
+        yield srv
 
 
 @pytest.fixture
@@ -161,3 +189,143 @@ def test_refused_connection_gives_empty_text(probe_run, server):
     """)
     assert r.value == ""
     assert "Traceback" in r.stderr and "Connection refused" in r.stderr
+
+
+# ---- TLS, redirects and slow servers ----
+
+def _self_signed(tmp_path):
+    """A certificate for 127.0.0.1 signed by its own key: (cert file, key file)."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "127.0.0.1")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(minutes=5))
+            .not_valid_after(now + datetime.timedelta(days=1))
+            .add_extension(x509.SubjectAlternativeName(
+                [x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
+            .sign(key, hashes.SHA256()))
+    cert_file, key_file = tmp_path / "cert.pem", tmp_path / "key.pem"
+    cert_file.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                           serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    return cert_file, key_file
+
+
+@pytest.fixture
+def tls_server(tmp_path):
+    tls = _self_signed(tmp_path)
+    with _serving(tls) as srv:
+        srv.cert_file = tls[0]
+        yield srv
+
+
+def test_verification_refuses_a_self_signed_server(probe_run, tls_server):
+    """On, every client refuses the self-signed server before sending; off,
+    all of them take its page."""
+    r = probe_run(f"""
+        import os
+        os.environ.pop("LD_PRELOAD", None)  # a sanitizer runtime stalls the curl program
+        url = {tls_server.base!r} + "/ok"
+        got = {{}}
+        for verify in (True, False):
+            body, err = probe.curl_post2(url, "a=1", "X-A: 1", 5, verify)
+            ok, page = probe.http_get(url, 5, verify)
+            bridge = probe.requests_post(url, {{"a": "1"}}, 5, {{}}, verify)
+            got[str(verify)] = [body.decode(), err, ok, page.decode(), bridge.decode()]
+        # A certificate file to check against: the name is right, so it passes.
+        got["file"] = probe.requests_post(url, {{}}, 5, {{}}, {str(tls_server.cert_file)!r}).decode()
+        emit(got)
+    """)
+    v = r.value
+    assert v["True"] == ["", 60, False, "", ""]  # 60: CURLE_PEER_FAILED_VERIFICATION
+    assert "CERTIFICATE_VERIFY_FAILED" in r.stderr
+    assert v["False"] == ["catalog text", 0, True, "catalog text", "catalog text"]
+    assert v["file"] == "catalog text"
+    assert len(tls_server.seen) == 4  # only the unchecked requests and the checked-by-file one
+
+
+DOWNLOAD_RECORDER = """
+calls = []
+
+class Response:
+    status_code = 404
+    content = b""
+
+def post(url, data, timeout, headers, verify):
+    calls.append([url, verify])
+    return Response()
+"""
+
+
+def test_download_asks_for_verification_only_by_setting_and_only_for_https(
+        probe_run, panel, build_info):
+    domain = build_info["service_domain"]
+    node_file = json.dumps({"api-node": {"url": f"api-node1.{domain}"}})
+    r = probe_run(f"""
+        import http_requests
+        for node in (False, True):
+            if node:
+                open({str(panel.path("data/node_url.pl"))!r}, "w").write({node_file!r})
+            for setting in (True, False):
+                probe.download_plugin_list(setting)
+        emit(http_requests.calls)
+    """, stubs={"http_requests": DOWNLOAD_RECORDER})
+    default = build_info["service_url"] + "/api/panel/getSoftListEn"
+    https = default.startswith("https://")
+    node = f"http://api-node1.{domain}/api/panel/getSoftListEn"
+    assert r.value == [[default, https], [default, False], [node, False], [node, False]]
+
+
+def test_redirect_to_another_host_keeps_the_token(server, monkeypatch):
+    """The stand-in follows a redirect on the same host, token included, and
+    hands a redirect to another host back without following it."""
+    with _serving() as other:
+        monkeypatch.setitem(PAGES, "/away", (302, b"", other.base + "/ok"))
+        monkeypatch.setitem(PAGES, "/here", (307, b"", "/ok"))
+        http_requests = _standin()
+        got = [http_requests.post(server.base + path, {"a": "1"}, (2, 5),
+                                  {"Authorization": "zq secret"}) for path in ("/away", "/here")]
+    assert [(g.status_code, g.content) for g in got] == [(302, b""), (200, b"catalog text")]
+    assert other.seen == []
+    assert [s["line"] for s in server.seen] == ["POST /away HTTP/1.1", "POST /here HTTP/1.1",
+                                                "POST /ok HTTP/1.1"]
+    assert server.seen[2]["headers"]["Authorization"] == "zq secret"
+    assert server.seen[2]["body"] == "a=1"
+
+
+def test_time_out_bounds_a_trickling_server():
+    """A server sending a byte every 0.2 s would take 20 s; the stand-in gives
+    up once its time-out of 1 s has passed."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def trickle():
+        conn, _ = listener.accept()
+        with conn:
+            conn.recv(65536)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")
+            for _ in range(100):
+                time.sleep(0.2)
+                try:
+                    conn.sendall(b"x")
+                except OSError:  # the client gave up
+                    return
+
+    thread = threading.Thread(target=trickle, daemon=True)
+    thread.start()
+    began = time.monotonic()
+    with pytest.raises(TimeoutError):
+        _standin().post(f"http://127.0.0.1:{listener.getsockname()[1]}/x", {}, (1, 1), {})
+    assert time.monotonic() - began < 10
+    thread.join(timeout=30)
+    listener.close()
+
+
+def _standin():
+    """The repository's http_requests, loaded in this process."""
+    spec = importlib.util.spec_from_file_location("standin_http_requests",
+                                                  STANDINS / "http_requests.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

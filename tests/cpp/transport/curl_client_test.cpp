@@ -109,6 +109,23 @@ TEST_F(CurlClientTest, Post2NodeFormConnectsToTheAddressWithTheNodeHost) {
   EXPECT_EQ(server_.requests().size(), 1u);
 }
 
+TEST_F(CurlClientTest, Post2RefusesLineBreaksInHeaderValues) {
+  ASSERT_TRUE(server_.ok());
+  const std::string node = "api-node3.service.example";
+  const std::string to = "#" + server_.base_url() + "/api/panel";
+  for (const auto& [url, header] : std::vector<std::pair<std::string, std::string>>{
+           {server_.base_url(), "X-Token: t1\r\nX-Injected: 1"},
+           {server_.base_url(), "X-Token: t1\nX-Injected: 1"},
+           {server_.base_url(), "X-Token: t1\r"},
+           {node + "\r\nX-Injected: 1" + to, "X-Token: t1"},
+           {node + "\n" + to, "X-Token: t1"}}) {
+    int err = -1;
+    EXPECT_EQ(curl_post2(url, "uid=1", header, 5, err), "") << url << header;
+    EXPECT_EQ(err, CURLE_BAD_FUNCTION_ARGUMENT) << url << header;
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
 TEST_F(CurlClientTest, BodyReceivedBeforeAFailureIsKept) {
   ASSERT_TRUE(server_.ok());
   server_.set_reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhello");

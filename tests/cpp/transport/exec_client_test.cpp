@@ -15,11 +15,11 @@ TEST(ExecClientTest, BenignInputGivesTheUsualCommandLines) {
   EXPECT_EQ(_str_post({"a=1", "b=2"}), "-F \"a=1\" -F \"b=2\" ");
   EXPECT_EQ(_str_post({}), "");
   const std::string bin = _curl_bin();
-  EXPECT_EQ(_http_post_command("https://www.example.test/api/panel/x", 5, {"a=1", "b=2"}),
+  EXPECT_EQ(_http_post_command("https://www.example.test/api/panel/x", 5, {"a=1", "b=2"}, false),
             bin +
                 " -k -X POST -sS --connect-timeout 5  -H \"User-Agent: libAuth\" -F \"a=1\" -F "
                 "\"b=2\"  https://www.example.test/api/panel/x 2>&1");
-  EXPECT_EQ(_http_get_command("http://10.0.0.5:8080/a_b-c.d/%20e", 3),
+  EXPECT_EQ(_http_get_command("http://10.0.0.5:8080/a_b-c.d/%20e", 3, false),
             bin +
                 " -k -sS --connect-timeout 3  -H \"User-Agent: libAuth\" "
                 "http://10.0.0.5:8080/a_b-c.d/%20e 2>&1");
@@ -33,9 +33,9 @@ TEST(ExecClientTest, ShellSyntaxInInputIsQuoted) {
 }
 
 TEST(ExecClientTest, UnsafeOrOverlongInputIsRefused) {
-  EXPECT_EQ(_http_get_command("-o/tmp/x", 3), "");
-  EXPECT_EQ(_http_get_command(std::string("http://h/\0; id", 14), 3), "");
-  EXPECT_EQ(_http_post_command("http://h/", 3, {std::string("a=\0\"; id", 8)}), "");
+  EXPECT_EQ(_http_get_command("-o/tmp/x", 3, false), "");
+  EXPECT_EQ(_http_get_command(std::string("http://h/\0; id", 14), 3, true), "");
+  EXPECT_EQ(_http_post_command("http://h/", 3, {std::string("a=\0\"; id", 8)}, false), "");
 
   LoopbackServer server;
   ASSERT_TRUE(server.ok());

@@ -7,6 +7,7 @@
 #include "build_config.h"
 #include "loader/loader.h"
 #include "transport/panel_file.h"
+#include "util/util.h"
 
 namespace {
 
@@ -65,6 +66,39 @@ TEST_F(RouteTest, IpPinGivesNodeFormOnlyToGetRoute) {
   // An empty address is passed on as it is.
   file_.write("{\"api-node\": {\"url\": \"" + kNode + "\", \"ip\": \"\"}}");
   EXPECT_EQ(_get_route(), kNode + "#http:///api/panel");
+}
+
+TEST_F(RouteTest, OnlyAHostNameIsANodeRoute) {
+  const std::string node = "api-node." + std::string(PL_SERVICE_DOMAIN);
+  // Each holds "api-node" and the domain, but names (or smuggles a header
+  // to) another host; "\\" is one backslash once the JSON is read.
+  for (const std::string& url :
+       {"evil.example/" + node, "evil.example?" + node, "evil.example#" + node,
+        node + "@evil.example", "evil.example\\\\" + node, node + " evil.example",
+        node + "\\r\\nX-Injected: 1", node + ":", node + ":http", node + ":80:81", node + ":65536",
+        node + ":0", ":8080/" + node}) {
+    const std::string text = "{\"api-node\": {\"url\": \"" + url + "\", \"ip\": \"10.0.0.5\"}}";
+    rapidjson::Document doc;
+    ASSERT_TRUE(to_json(text, doc)) << text;
+    file_.write(text);
+    EXPECT_EQ(_get_route(), default_route_) << url;
+    EXPECT_EQ(_get_route_py(), default_route_) << url;
+  }
+  for (const std::string& url : {"A_1." + node, node + ":8080", node + ":65535"}) {
+    file_.write("{\"api-node\": {\"url\": \"" + url + "\"}}");
+    EXPECT_EQ(_get_route(), "http://" + url + "/api/panel") << url;
+  }
+}
+
+TEST(TlsVerifyTest, OnlyHttpsUrlsAndOnlyWhenTheSettingIsOn) {
+  for (const char* url : {"https://www.example.test/api/panel", "HTTPS://h/"}) {
+    EXPECT_TRUE(tls_verify_for(url, true)) << url;
+    EXPECT_FALSE(tls_verify_for(url, false)) << url;
+  }
+  for (const char* url :
+       {"http://api-node1.example.test/api/panel", "https:/h", "", "h/https://"}) {
+    EXPECT_FALSE(tls_verify_for(url, true)) << url;
+  }
 }
 
 TEST_F(RouteTest, FileIsReadAgainOnEveryCall) {

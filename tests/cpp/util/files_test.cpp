@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "test_support.h"
 #include "util/util.h"
 
@@ -106,6 +109,26 @@ TEST(Files, ReplaceFileAtomicLeavesNoTemporaries) {
   EXPECT_EQ(read_bytes(dir.file("cat")), "new text");
   EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "cat\n");
   EXPECT_FALSE(replace_file_atomic(dir.file("missing/cat"), "x"));
+}
+
+TEST(Files, ReplaceFileAtomicRemovesTemporariesOfEndedProcesses) {
+  ScratchDir dir;
+  const pid_t ended = fork();
+  ASSERT_GE(ended, 0);
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const std::string dead = std::to_string(ended);
+  const std::vector<std::string> gone = {"cat.tmp." + dead + ".0", "cat.tmp." + dead + ".17"};
+  // A living process's file, names not quite of a temporary, another file's.
+  const std::vector<std::string> kept = {"cat.tmp." + std::to_string(getppid()) + ".0",
+                                         "cat.tmp." + dead, "cat.tmp." + dead + ".x", "cat.tmp.0.0",
+                                         "cat.err.tmp." + dead + ".0"};
+  for (const auto* names : {&gone, &kept}) {
+    for (const std::string& name : *names) write_bytes(dir.file(name), "left over");
+  }
+  EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "new"));
+  for (const std::string& name : gone) EXPECT_FALSE(file_exists(dir.file(name))) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(file_exists(dir.file(name))) << name;
 }
 
 TEST(Files, CreateFileExclusiveKeepsTheFirstWriter) {
