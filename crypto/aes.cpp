@@ -173,6 +173,9 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   if (key == nullptr || !valid_length(key_length) || !valid_length(block_length)) return;
   if (chain == nullptr) chain = sm_chain0;
 
+  // A longer key or block before this one filled rows and columns that a
+  // 16-byte key and block leave alone.
+  const bool wider_before = m_rounds > 10;
   m_keyLength = key_length;
   m_blockLength = block_length;
   memcpy(m_initChain, chain, static_cast<size_t>(block_length));
@@ -181,6 +184,16 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   const int nb = block_length / 4;
   m_rounds = (nk > nb ? nk : nb) + 6;
   const int rounds = m_rounds;
+
+  if (nk == 4 && nb == 4) {
+    if (wider_before) {
+      memset(m_encRoundKeys, 0, sizeof m_encRoundKeys);
+      memset(m_decRoundKeys, 0, sizeof m_decRoundKeys);
+    }
+    make_key_128(bytes(key));
+    m_ready = true;
+    return;
+  }
 
   memset(m_encRoundKeys, 0, sizeof m_encRoundKeys);
   memset(m_decRoundKeys, 0, sizeof m_decRoundKeys);
@@ -222,6 +235,35 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   }
   memset(m_keyWork, 0, sizeof m_keyWork);
   m_ready = true;
+}
+
+// The schedule of a 16-byte key and block (10 rounds): the same words as the
+// general expansion, four per round, without its index arithmetic.  Only rows
+// 0 to 10, columns 0 to 3, are written: the others are never read with these
+// lengths (MakeKey clears them when a longer key left words there).
+void AES::make_key_128(const uint8_t* key) {
+  uint32_t w0 = load_be(key), w1 = load_be(key + 4), w2 = load_be(key + 8), w3 = load_be(key + 12);
+  for (int r = 0;; ++r) {
+    uint32_t* enc = m_encRoundKeys[r];
+    uint32_t* dec = m_decRoundKeys[10 - r];
+    enc[0] = dec[0] = w0;
+    enc[1] = dec[1] = w1;
+    enc[2] = dec[2] = w2;
+    enc[3] = dec[3] = w3;
+    if (r == 10) break;
+    w0 ^= sub_word(sm_S, (w3 << 8) | (w3 >> 24)) ^ (static_cast<uint32_t>(sm_rcon[r]) << 24);
+    w1 ^= w0;
+    w2 ^= w1;
+    w3 ^= w2;
+  }
+  // InvMixColumns on the inner decryption rows (equivalent inverse cipher).
+  for (int r = 1; r < 10; ++r) {
+    for (int j = 0; j < 4; ++j) {
+      const uint32_t w = m_decRoundKeys[r][j];
+      m_decRoundKeys[r][j] =
+          sm_U1[w >> 24] ^ sm_U2[(w >> 16) & 255] ^ sm_U3[(w >> 8) & 255] ^ sm_U4[w & 255];
+    }
+  }
 }
 
 void AES::DefEncryptBlock(const char* in, char* result) {

@@ -63,6 +63,8 @@ class AES {
  private:
   enum { kMaxRounds = 14, kMaxBlockWords = 8, kMaxBlockBytes = 32 };
 
+  // The key schedule of a 16-byte key and block.
+  void make_key_128(const uint8_t* key);
   // The general path for any block length (used for 24 and 32 bytes).
   void encrypt_general(const uint8_t* in, uint8_t* result);
   void decrypt_general(const uint8_t* in, uint8_t* result);
