@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define PL_AES_X86 1
+#endif
+
 namespace {
 
 // ---- GF(2^8) arithmetic modulo x^8 + x^4 + x^3 + x + 1 ----
@@ -126,7 +131,137 @@ inline uint32_t sub_word(const std::array<uint8_t, 256>& s, uint32_t w) {
 
 bool valid_length(int n) { return n == 16 || n == 24 || n == 32; }
 
+#ifdef PL_AES_X86
+
+// ---- the processor's AES instructions, for 16-byte blocks ----
+//
+// They work on the same schedules: a row of 4 big-endian words is the round
+// key with the bytes of each word reversed, and the decryption rows are
+// already in the form of the equivalent inverse cipher that AESDEC expects.
+
+bool cpu_has_aes() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+}
+
+const bool kCpuHasAes = cpu_has_aes();
+bool g_use_aes_instructions = kCpuHasAes;
+
+#define PL_TARGET_AES __attribute__((target("aes,ssse3")))
+
+PL_TARGET_AES inline __m128i word_order() {
+  return _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+}
+
+PL_TARGET_AES inline __m128i load_row(const uint32_t* row, __m128i order) {
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)), order);
+}
+
+PL_TARGET_AES inline void store_row(uint32_t* row, __m128i key, __m128i order) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm_shuffle_epi8(key, order));
+}
+
+// One step of the AES-128 expansion: the next round key from the last one
+// and the key-generation assist of it.
+PL_TARGET_AES inline __m128i next_key_128(__m128i key, __m128i assist) {
+  assist = _mm_shuffle_epi32(assist, 0xff);
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  return _mm_xor_si128(key, assist);
+}
+
+// Fills rows 0 to 10 (columns 0 to 3) of both schedules of a 16-byte key.
+PL_TARGET_AES void make_key_128_ni(const uint8_t* key_bytes, uint32_t (*enc)[8],
+                                   uint32_t (*dec)[8]) {
+  const __m128i order = word_order();
+  __m128i k[11];
+  k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key_bytes));
+  // The assist takes its round constant as an immediate: rcon[0..9].
+  k[1] = next_key_128(k[0], _mm_aeskeygenassist_si128(k[0], 0x01));
+  k[2] = next_key_128(k[1], _mm_aeskeygenassist_si128(k[1], 0x02));
+  k[3] = next_key_128(k[2], _mm_aeskeygenassist_si128(k[2], 0x04));
+  k[4] = next_key_128(k[3], _mm_aeskeygenassist_si128(k[3], 0x08));
+  k[5] = next_key_128(k[4], _mm_aeskeygenassist_si128(k[4], 0x10));
+  k[6] = next_key_128(k[5], _mm_aeskeygenassist_si128(k[5], 0x20));
+  k[7] = next_key_128(k[6], _mm_aeskeygenassist_si128(k[6], 0x40));
+  k[8] = next_key_128(k[7], _mm_aeskeygenassist_si128(k[7], 0x80));
+  k[9] = next_key_128(k[8], _mm_aeskeygenassist_si128(k[8], 0x1b));
+  k[10] = next_key_128(k[9], _mm_aeskeygenassist_si128(k[9], 0x36));
+  for (int r = 0; r <= 10; ++r) {
+    store_row(enc[r], k[r], order);
+    store_row(dec[10 - r], r == 0 || r == 10 ? k[r] : _mm_aesimc_si128(k[r]), order);
+  }
+}
+
+PL_TARGET_AES void encrypt_block_ni(const uint32_t (*keys)[8], int rounds, const char* in,
+                                    char* result) {
+  const __m128i order = word_order();
+  __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  s = _mm_xor_si128(s, load_row(keys[0], order));
+  for (int r = 1; r < rounds; ++r) s = _mm_aesenc_si128(s, load_row(keys[r], order));
+  s = _mm_aesenclast_si128(s, load_row(keys[rounds], order));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(result), s);
+}
+
+PL_TARGET_AES void decrypt_block_ni(const uint32_t (*keys)[8], int rounds, const char* in,
+                                    char* result) {
+  const __m128i order = word_order();
+  __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  s = _mm_xor_si128(s, load_row(keys[0], order));
+  for (int r = 1; r < rounds; ++r) s = _mm_aesdec_si128(s, load_row(keys[r], order));
+  s = _mm_aesdeclast_si128(s, load_row(keys[rounds], order));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(result), s);
+}
+
+// CBC over whole 16-byte blocks with the round keys loaded once; the chain
+// comes in and goes back out through chain.  Each incoming block is read
+// before its output is written, so in and result may be the same buffer.
+PL_TARGET_AES void cbc_encrypt_ni(const uint32_t (*keys)[8], int rounds, uint8_t* chain,
+                                  const char* in, char* result, int64_t blocks) {
+  const __m128i order = word_order();
+  __m128i k[15];
+  for (int r = 0; r <= rounds; ++r) k[r] = load_row(keys[r], order);
+  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
+  for (; blocks > 0; --blocks, in += 16, result += 16) {
+    c = _mm_xor_si128(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+    c = _mm_xor_si128(c, k[0]);
+    for (int r = 1; r < rounds; ++r) c = _mm_aesenc_si128(c, k[r]);
+    c = _mm_aesenclast_si128(c, k[rounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(result), c);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), c);
+}
+
+PL_TARGET_AES void cbc_decrypt_ni(const uint32_t (*keys)[8], int rounds, uint8_t* chain,
+                                  const char* in, char* result, int64_t blocks) {
+  const __m128i order = word_order();
+  __m128i k[15];
+  for (int r = 0; r <= rounds; ++r) k[r] = load_row(keys[r], order);
+  __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
+  for (; blocks > 0; --blocks, in += 16, result += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    __m128i s = _mm_xor_si128(c, k[0]);
+    for (int r = 1; r < rounds; ++r) s = _mm_aesdec_si128(s, k[r]);
+    s = _mm_aesdeclast_si128(s, k[rounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(result), _mm_xor_si128(s, previous));
+    previous = c;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), previous);
+}
+
+#else
+
+constexpr bool kCpuHasAes = false;
+bool g_use_aes_instructions = false;
+
+#endif
+
 }  // namespace
+
+void AES::UseAesInstructions(bool on) { g_use_aes_instructions = on && kCpuHasAes; }
+
+bool AES::UsesAesInstructions() { return g_use_aes_instructions; }
 
 const std::array<uint8_t, 256> AES::sm_S = kTables.S;
 const std::array<uint8_t, 256> AES::sm_Si = kTables.Si;
@@ -154,18 +289,11 @@ const char* const AES::sm_chain0 = kZeroChain;
 const char* const AES::sm_szErrorMsg1 = "Object not Initialized";
 const char* const AES::sm_szErrorMsg2 = "Data not multiple of Block Size";
 
+// The schedules and work space are written by MakeKey before anything reads
+// them, so a new object (one per operation in the field cipher) does not
+// spend time clearing them.
 AES::AES()
-    : m_ready(false),
-      m_encRoundKeys(),
-      m_decRoundKeys(),
-      m_keyLength(0),
-      m_blockLength(0),
-      m_rounds(0),
-      m_initChain(),
-      m_curChain(),
-      m_keyWork(),
-      m_blockWork(),
-      m_blockTemp() {}
+    : m_ready(false), m_keyLength(0), m_blockLength(0), m_rounds(0), m_initChain(), m_curChain() {}
 
 AES::~AES() {}
 
@@ -242,6 +370,12 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
 // 0 to 10, columns 0 to 3, are written: the others are never read with these
 // lengths (MakeKey clears them when a longer key left words there).
 void AES::make_key_128(const uint8_t* key) {
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    make_key_128_ni(key, m_encRoundKeys, m_decRoundKeys);
+    return;
+  }
+#endif
   uint32_t w0 = load_be(key), w1 = load_be(key + 4), w2 = load_be(key + 8), w3 = load_be(key + 12);
   for (int r = 0;; ++r) {
     uint32_t* enc = m_encRoundKeys[r];
@@ -268,6 +402,12 @@ void AES::make_key_128(const uint8_t* key) {
 
 void AES::DefEncryptBlock(const char* in, char* result) {
   if (!m_ready || m_blockLength != 16 || in == nullptr || result == nullptr) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    encrypt_block_ni(m_encRoundKeys, m_rounds, in, result);
+    return;
+  }
+#endif
   const uint8_t* p = bytes(in);
   const uint32_t(*k)[kMaxBlockWords] = m_encRoundKeys;
   uint32_t s0 = load_be(p) ^ k[0][0];
@@ -306,6 +446,12 @@ void AES::DefEncryptBlock(const char* in, char* result) {
 
 void AES::DefDecryptBlock(const char* in, char* result) {
   if (!m_ready || m_blockLength != 16 || in == nullptr || result == nullptr) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    decrypt_block_ni(m_decRoundKeys, m_rounds, in, result);
+    return;
+  }
+#endif
   const uint8_t* p = bytes(in);
   const uint32_t(*k)[kMaxBlockWords] = m_decRoundKeys;
   uint32_t s0 = load_be(p) ^ k[0][0];
@@ -414,6 +560,12 @@ void AES::Xor(char* buffer, const char* data) const {
 // block, so in and result may be the same buffer in every mode.
 void AES::Encrypt(const char* in, char* result, int64_t n, int mode) {
   if (!m_ready || in == nullptr || result == nullptr || n <= 0 || n % m_blockLength != 0) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions && mode == CBC && m_blockLength == 16) {
+    cbc_encrypt_ni(m_encRoundKeys, m_rounds, m_curChain, in, result, n / 16);
+    return;
+  }
+#endif
   const size_t bl = static_cast<size_t>(m_blockLength);
   char* chain = reinterpret_cast<char*>(m_curChain);
   for (int64_t i = n / m_blockLength; i > 0; --i, in += bl, result += bl) {
@@ -433,6 +585,12 @@ void AES::Encrypt(const char* in, char* result, int64_t n, int mode) {
 
 void AES::Decrypt(const char* in, char* result, int64_t n, int mode) {
   if (!m_ready || in == nullptr || result == nullptr || n <= 0 || n % m_blockLength != 0) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions && mode == CBC && m_blockLength == 16) {
+    cbc_decrypt_ni(m_decRoundKeys, m_rounds, m_curChain, in, result, n / 16);
+    return;
+  }
+#endif
   const size_t bl = static_cast<size_t>(m_blockLength);
   char* chain = reinterpret_cast<char*>(m_curChain);
   char cipher[kMaxBlockBytes];

@@ -3,7 +3,9 @@
 //
 // The cipher is table-driven (T-tables indexed by secret state bytes), so it
 // is NOT constant-time: its timing and cache footprint depend on the key and
-// the data.
+// the data.  On a processor with AES instructions, 16-byte blocks and the
+// schedule of a 16-byte key use those instead (same results, no table
+// look-ups); 24- and 32-byte blocks always take the tables.
 //
 // Misuse is silent: an unsupported key or block length leaves the object as
 // it was, and every operation on an object without a key, or on a byte count
@@ -55,6 +57,12 @@ class AES {
   static const char* const sm_chain0;
   static const char* const sm_szErrorMsg1;
   static const char* const sm_szErrorMsg2;
+
+  // Whether 16-byte blocks use the processor's AES instructions: on by
+  // default when the processor has them.  Switching it off (tests do, to
+  // check the tables) affects every object; on has no effect without them.
+  static void UseAesInstructions(bool on);
+  static bool UsesAesInstructions();
 
   bool ready() const { return m_ready; }
   int rounds() const { return m_rounds; }
