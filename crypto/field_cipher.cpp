@@ -26,11 +26,6 @@ constexpr size_t kEncryptStep = 3 * kBlock;
 // the module writes) goes to the heap.
 constexpr size_t kIvTextRoom = 768;
 
-void wipe(void* p, size_t n) {
-  volatile unsigned char* b = static_cast<volatile unsigned char*>(p);
-  while (n-- > 0) *b++ = 0;
-}
-
 // The characters at positions first, first + 2, ... of a masked secret.
 void pick_alternate(const char* secret, size_t first, FieldBlock& out) {
   for (size_t i = 0; i < kFieldKeyLength; ++i) out.bytes[i] = secret[first + 2 * i];
@@ -41,7 +36,7 @@ FieldBlock even_positions(volatile const unsigned char (&masked)[kSecretLength],
   masked_secrets::unmask(masked, name_length, secret);
   FieldBlock picked;
   pick_alternate(secret, 0, picked);
-  wipe(secret, sizeof secret);
+  wipe_key_material(secret, sizeof secret);
   return picked;
 }
 
@@ -77,8 +72,6 @@ FieldBlock::FieldBlock(const char* text, size_t length) {
   memcpy(bytes, text, std::min(length, kFieldKeyLength));
 }
 
-FieldBlock::~FieldBlock() { wipe(bytes, sizeof bytes); }
-
 FieldBlock db_field_key() {
   return even_positions(masked_secrets::kDbField, masked_secrets::kDbFieldNameLength);
 }
@@ -88,7 +81,7 @@ void iv_file_key(FieldBlock& key, FieldBlock& chain) {
   masked_secrets::unmask(masked_secrets::kIvFile, masked_secrets::kIvFileNameLength, secret);
   pick_alternate(secret, 0, key);
   pick_alternate(secret, 1, chain);
-  wipe(secret, sizeof secret);
+  wipe_key_material(secret, sizeof secret);
 }
 
 FieldBlock db_fallback_iv() {
@@ -117,7 +110,7 @@ void field_encrypt(const FieldBlock& key, const FieldBlock& iv, const char* text
     text_out += base64_encoded_size(n);
     done += n;
   }
-  wipe(step, sizeof step);
+  wipe_key_material(step, sizeof step);
 }
 
 void field_decrypt(const FieldBlock& key, const FieldBlock& iv, const char* text, size_t length,
@@ -174,7 +167,7 @@ FieldBlock db_iv_of(const char* text, size_t length) {
     n = decipher(key, chain, data, n);
   }
   FieldBlock iv(data, n);
-  wipe(data, std::min(n, kFieldKeyLength));
+  wipe_key_material(data, std::min(n, kFieldKeyLength));
   return iv;
 }
 

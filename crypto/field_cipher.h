@@ -5,10 +5,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 // Length of every key, IV and chain value of the field cipher.
 constexpr size_t kFieldKeyLength = 16;
+
+// Zeroes key material; the empty asm that may read the bytes keeps the
+// compiler from leaving the stores out.
+inline void wipe_key_material(void* p, size_t n) {
+  memset(p, 0, n);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
+}
 
 // A key, IV or chain value as the cipher uses it: exactly 16 bytes.  A text
 // given to it that is shorter is filled up with zero bytes, a longer one cut.
@@ -21,7 +29,7 @@ struct FieldBlock {
   explicit FieldBlock(const std::string& text) : FieldBlock(text.data(), text.size()) {}
   FieldBlock(const FieldBlock&) = default;
   FieldBlock& operator=(const FieldBlock&) = default;
-  ~FieldBlock();
+  ~FieldBlock() { wipe_key_material(bytes, sizeof bytes); }
 
   std::string text() const { return std::string(bytes, kFieldKeyLength); }
 };
