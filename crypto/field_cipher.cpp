@@ -160,14 +160,15 @@ FieldBlock db_iv_of(const char* text, size_t length) {
     large.resize(base64_decoded_room(length));
     data = &large[0];
   }
-  size_t n = base64_decode_to(text, length, reinterpret_cast<unsigned char*>(data));
-  if (n > 0) {
+  const size_t decoded = base64_decode_to(text, length, reinterpret_cast<unsigned char*>(data));
+  size_t n = 0;
+  if (decoded > 0) {
     FieldBlock key, chain;
     iv_file_key(key, chain);
-    n = decipher(key, chain, data, n);
+    n = decipher(key, chain, data, decoded);
   }
   FieldBlock iv(data, n);
-  wipe_key_material(data, std::min(n, kFieldKeyLength));
+  wipe_key_material(data, decoded);
   return iv;
 }
 
