@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define PL_AES_X86 1
+#endif
+
 namespace {
 
 // ---- GF(2^8) arithmetic modulo x^8 + x^4 + x^3 + x + 1 ----
@@ -126,7 +131,126 @@ inline uint32_t sub_word(const std::array<uint8_t, 256>& s, uint32_t w) {
 
 bool valid_length(int n) { return n == 16 || n == 24 || n == 32; }
 
+#ifdef PL_AES_X86
+
+// ---- the processor's AES instructions, for 16-byte blocks ----
+//
+// They work on the same schedules: a row of 4 big-endian words is the round
+// key with the bytes of each word reversed, and the decryption rows are
+// already in the form of the equivalent inverse cipher that AESDEC expects.
+
+bool cpu_has_aes() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+}
+
+const bool kCpuHasAes = cpu_has_aes();
+bool g_use_aes_instructions = kCpuHasAes;
+
+#define PL_TARGET_AES __attribute__((target("aes,ssse3")))
+
+PL_TARGET_AES inline __m128i word_order() {
+  return _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+}
+
+PL_TARGET_AES inline __m128i load_row(const uint32_t* row, __m128i order) {
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)), order);
+}
+
+PL_TARGET_AES inline void store_row(uint32_t* row, __m128i key, __m128i order) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm_shuffle_epi8(key, order));
+}
+
+// Fills rows 0 to 10 (columns 0 to 3) of both schedules of a 16-byte key.
+// Each step takes SubWord(RotWord(w3)) ^ rcon through AESENCLAST on w3
+// rotated into every column (its ShiftRows then changes nothing), which is
+// quicker than the key-generation assist instruction.
+PL_TARGET_AES void make_key_128_ni(const uint8_t* key_bytes, const uint8_t* rcon,
+                                   uint32_t (*enc)[8], uint32_t (*dec)[8]) {
+  const __m128i order = word_order();
+  const __m128i rot_word_3 = _mm_set1_epi32(0x0c0f0e0d);
+  __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key_bytes));
+  store_row(enc[0], k, order);
+  store_row(dec[10], k, order);
+  for (int r = 1; r <= 10; ++r) {
+    const __m128i t =
+        _mm_aesenclast_si128(_mm_shuffle_epi8(k, rot_word_3), _mm_set1_epi32(rcon[r - 1]));
+    k = _mm_xor_si128(k, _mm_slli_si128(k, 4));
+    k = _mm_xor_si128(k, _mm_slli_si128(k, 8));
+    k = _mm_xor_si128(k, t);
+    store_row(enc[r], k, order);
+    store_row(dec[10 - r], r == 10 ? k : _mm_aesimc_si128(k), order);
+  }
+}
+
+PL_TARGET_AES void encrypt_block_ni(const uint32_t (*keys)[8], int rounds, const char* in,
+                                    char* result) {
+  const __m128i order = word_order();
+  __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  s = _mm_xor_si128(s, load_row(keys[0], order));
+  for (int r = 1; r < rounds; ++r) s = _mm_aesenc_si128(s, load_row(keys[r], order));
+  s = _mm_aesenclast_si128(s, load_row(keys[rounds], order));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(result), s);
+}
+
+PL_TARGET_AES void decrypt_block_ni(const uint32_t (*keys)[8], int rounds, const char* in,
+                                    char* result) {
+  const __m128i order = word_order();
+  __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  s = _mm_xor_si128(s, load_row(keys[0], order));
+  for (int r = 1; r < rounds; ++r) s = _mm_aesdec_si128(s, load_row(keys[r], order));
+  s = _mm_aesdeclast_si128(s, load_row(keys[rounds], order));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(result), s);
+}
+
+// CBC over whole 16-byte blocks with the round keys loaded once; the chain
+// comes in and goes back out through chain.  Each incoming block is read
+// before its output is written, so in and result may be the same buffer.
+PL_TARGET_AES void cbc_encrypt_ni(const uint32_t (*keys)[8], int rounds, uint8_t* chain,
+                                  const char* in, char* result, int64_t blocks) {
+  const __m128i order = word_order();
+  __m128i k[15];
+  for (int r = 0; r <= rounds; ++r) k[r] = load_row(keys[r], order);
+  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
+  for (; blocks > 0; --blocks, in += 16, result += 16) {
+    c = _mm_xor_si128(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+    c = _mm_xor_si128(c, k[0]);
+    for (int r = 1; r < rounds; ++r) c = _mm_aesenc_si128(c, k[r]);
+    c = _mm_aesenclast_si128(c, k[rounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(result), c);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), c);
+}
+
+PL_TARGET_AES void cbc_decrypt_ni(const uint32_t (*keys)[8], int rounds, uint8_t* chain,
+                                  const char* in, char* result, int64_t blocks) {
+  const __m128i order = word_order();
+  __m128i k[15];
+  for (int r = 0; r <= rounds; ++r) k[r] = load_row(keys[r], order);
+  __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
+  for (; blocks > 0; --blocks, in += 16, result += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    __m128i s = _mm_xor_si128(c, k[0]);
+    for (int r = 1; r < rounds; ++r) s = _mm_aesdec_si128(s, k[r]);
+    s = _mm_aesdeclast_si128(s, k[rounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(result), _mm_xor_si128(s, previous));
+    previous = c;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), previous);
+}
+
+#else
+
+constexpr bool kCpuHasAes = false;
+bool g_use_aes_instructions = false;
+
+#endif
+
 }  // namespace
+
+void AES::UseAesInstructions(bool on) { g_use_aes_instructions = on && kCpuHasAes; }
+
+bool AES::UsesAesInstructions() { return g_use_aes_instructions; }
 
 const std::array<uint8_t, 256> AES::sm_S = kTables.S;
 const std::array<uint8_t, 256> AES::sm_Si = kTables.Si;
@@ -154,18 +278,11 @@ const char* const AES::sm_chain0 = kZeroChain;
 const char* const AES::sm_szErrorMsg1 = "Object not Initialized";
 const char* const AES::sm_szErrorMsg2 = "Data not multiple of Block Size";
 
+// The schedules and work space are written by MakeKey before anything reads
+// them, so a new object (one per operation in the field cipher) does not
+// spend time clearing them.
 AES::AES()
-    : m_ready(false),
-      m_encRoundKeys(),
-      m_decRoundKeys(),
-      m_keyLength(0),
-      m_blockLength(0),
-      m_rounds(0),
-      m_initChain(),
-      m_curChain(),
-      m_keyWork(),
-      m_blockWork(),
-      m_blockTemp() {}
+    : m_ready(false), m_keyLength(0), m_blockLength(0), m_rounds(0), m_initChain(), m_curChain() {}
 
 AES::~AES() {}
 
@@ -173,6 +290,9 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   if (key == nullptr || !valid_length(key_length) || !valid_length(block_length)) return;
   if (chain == nullptr) chain = sm_chain0;
 
+  // A longer key or block before this one filled rows and columns that a
+  // 16-byte key and block leave alone.
+  const bool wider_before = m_rounds > 10;
   m_keyLength = key_length;
   m_blockLength = block_length;
   memcpy(m_initChain, chain, static_cast<size_t>(block_length));
@@ -181,6 +301,16 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   const int nb = block_length / 4;
   m_rounds = (nk > nb ? nk : nb) + 6;
   const int rounds = m_rounds;
+
+  if (nk == 4 && nb == 4) {
+    if (wider_before) {
+      memset(m_encRoundKeys, 0, sizeof m_encRoundKeys);
+      memset(m_decRoundKeys, 0, sizeof m_decRoundKeys);
+    }
+    make_key_128(bytes(key));
+    m_ready = true;
+    return;
+  }
 
   memset(m_encRoundKeys, 0, sizeof m_encRoundKeys);
   memset(m_decRoundKeys, 0, sizeof m_decRoundKeys);
@@ -224,8 +354,49 @@ void AES::MakeKey(const char* key, const char* chain, int key_length, int block_
   m_ready = true;
 }
 
+// The schedule of a 16-byte key and block (10 rounds): the same words as the
+// general expansion, four per round, without its index arithmetic.  Only rows
+// 0 to 10, columns 0 to 3, are written: the others are never read with these
+// lengths (MakeKey clears them when a longer key left words there).
+void AES::make_key_128(const uint8_t* key) {
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    make_key_128_ni(key, sm_rcon.data(), m_encRoundKeys, m_decRoundKeys);
+    return;
+  }
+#endif
+  uint32_t w0 = load_be(key), w1 = load_be(key + 4), w2 = load_be(key + 8), w3 = load_be(key + 12);
+  for (int r = 0;; ++r) {
+    uint32_t* enc = m_encRoundKeys[r];
+    uint32_t* dec = m_decRoundKeys[10 - r];
+    enc[0] = dec[0] = w0;
+    enc[1] = dec[1] = w1;
+    enc[2] = dec[2] = w2;
+    enc[3] = dec[3] = w3;
+    if (r == 10) break;
+    w0 ^= sub_word(sm_S, (w3 << 8) | (w3 >> 24)) ^ (static_cast<uint32_t>(sm_rcon[r]) << 24);
+    w1 ^= w0;
+    w2 ^= w1;
+    w3 ^= w2;
+  }
+  // InvMixColumns on the inner decryption rows (equivalent inverse cipher).
+  for (int r = 1; r < 10; ++r) {
+    for (int j = 0; j < 4; ++j) {
+      const uint32_t w = m_decRoundKeys[r][j];
+      m_decRoundKeys[r][j] =
+          sm_U1[w >> 24] ^ sm_U2[(w >> 16) & 255] ^ sm_U3[(w >> 8) & 255] ^ sm_U4[w & 255];
+    }
+  }
+}
+
 void AES::DefEncryptBlock(const char* in, char* result) {
   if (!m_ready || m_blockLength != 16 || in == nullptr || result == nullptr) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    encrypt_block_ni(m_encRoundKeys, m_rounds, in, result);
+    return;
+  }
+#endif
   const uint8_t* p = bytes(in);
   const uint32_t(*k)[kMaxBlockWords] = m_encRoundKeys;
   uint32_t s0 = load_be(p) ^ k[0][0];
@@ -264,6 +435,12 @@ void AES::DefEncryptBlock(const char* in, char* result) {
 
 void AES::DefDecryptBlock(const char* in, char* result) {
   if (!m_ready || m_blockLength != 16 || in == nullptr || result == nullptr) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions) {
+    decrypt_block_ni(m_decRoundKeys, m_rounds, in, result);
+    return;
+  }
+#endif
   const uint8_t* p = bytes(in);
   const uint32_t(*k)[kMaxBlockWords] = m_decRoundKeys;
   uint32_t s0 = load_be(p) ^ k[0][0];
@@ -372,6 +549,12 @@ void AES::Xor(char* buffer, const char* data) const {
 // block, so in and result may be the same buffer in every mode.
 void AES::Encrypt(const char* in, char* result, int64_t n, int mode) {
   if (!m_ready || in == nullptr || result == nullptr || n <= 0 || n % m_blockLength != 0) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions && mode == CBC && m_blockLength == 16) {
+    cbc_encrypt_ni(m_encRoundKeys, m_rounds, m_curChain, in, result, n / 16);
+    return;
+  }
+#endif
   const size_t bl = static_cast<size_t>(m_blockLength);
   char* chain = reinterpret_cast<char*>(m_curChain);
   for (int64_t i = n / m_blockLength; i > 0; --i, in += bl, result += bl) {
@@ -391,6 +574,12 @@ void AES::Encrypt(const char* in, char* result, int64_t n, int mode) {
 
 void AES::Decrypt(const char* in, char* result, int64_t n, int mode) {
   if (!m_ready || in == nullptr || result == nullptr || n <= 0 || n % m_blockLength != 0) return;
+#ifdef PL_AES_X86
+  if (g_use_aes_instructions && mode == CBC && m_blockLength == 16) {
+    cbc_decrypt_ni(m_decRoundKeys, m_rounds, m_curChain, in, result, n / 16);
+    return;
+  }
+#endif
   const size_t bl = static_cast<size_t>(m_blockLength);
   char* chain = reinterpret_cast<char*>(m_curChain);
   char cipher[kMaxBlockBytes];

@@ -3,7 +3,9 @@
 //
 // The cipher is table-driven (T-tables indexed by secret state bytes), so it
 // is NOT constant-time: its timing and cache footprint depend on the key and
-// the data.
+// the data.  On a processor with AES instructions, 16-byte blocks and the
+// schedule of a 16-byte key use those instead (same results, no table
+// look-ups); 24- and 32-byte blocks always take the tables.
 //
 // Misuse is silent: an unsupported key or block length leaves the object as
 // it was, and every operation on an object without a key, or on a byte count
@@ -56,6 +58,12 @@ class AES {
   static const char* const sm_szErrorMsg1;
   static const char* const sm_szErrorMsg2;
 
+  // Whether 16-byte blocks use the processor's AES instructions: on by
+  // default when the processor has them.  Switching it off (tests do, to
+  // check the tables) affects every object; on has no effect without them.
+  static void UseAesInstructions(bool on);
+  static bool UsesAesInstructions();
+
   bool ready() const { return m_ready; }
   int rounds() const { return m_rounds; }
   int block_length() const { return m_blockLength; }
@@ -63,6 +71,8 @@ class AES {
  private:
   enum { kMaxRounds = 14, kMaxBlockWords = 8, kMaxBlockBytes = 32 };
 
+  // The key schedule of a 16-byte key and block.
+  void make_key_128(const uint8_t* key);
   // The general path for any block length (used for 24 and 32 bytes).
   void encrypt_general(const uint8_t* in, uint8_t* result);
   void decrypt_general(const uint8_t* in, uint8_t* result);

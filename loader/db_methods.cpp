@@ -1,5 +1,6 @@
 // The database field cipher as the module's functions db_encrypt and
 // db_decrypt, and the installation IV with its panel hook public.get_div.
+// The cipher itself lives in crypto/field_cipher.
 #include "loader/py_ref.h"
 
 #include <cstring>
@@ -12,7 +13,7 @@
 namespace {
 
 // Asks the panel's hook public.get_div for the text to store for an
-// enciphered new IV.  False, with the interpreter error printed, when the
+// enciphered new IV.  False, with the interpreter error pending, when the
 // module, the function or the call fails or the result is not a str.
 bool call_iv_hook(const std::string& enciphered, std::string& stored) {
   PyRef module = PyRef::steal(PyImport_ImportModule("public"));
@@ -29,49 +30,119 @@ bool call_iv_hook(const std::string& enciphered, std::string& stored) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(result.get(), &size);
   if (text == nullptr) return false;
-  stored.assign(text, static_cast<size_t>(size));
+  // The file gets the text up to its first NUL, as write_file writes.
+  stored.assign(text, strnlen(text, static_cast<size_t>(size)));
   return true;
 }
 
-// Splits text into its non-empty lines and joins what op makes of each.
+// The database IV of one piece: read from the IV file; while there is none,
+// a new one is drawn and handed to the hook to be stored first; while that
+// fails, the fallback IV.
+FieldBlock database_iv() {
+  FieldBlock iv;
+  if (read_db_iv(iv)) return iv;
+  char fresh[kFieldKeyLength + 1] = {0};
+  rand_string(fresh, kFieldKeyLength);
+  const std::string enciphered = iv_file_encrypt(fresh);
+  wipe_key_material(fresh, sizeof fresh);
+  std::string stored;
+  if (call_iv_hook(enciphered, stored)) {
+    // Only the first process to get here stores its IV; any other one drops
+    // its own and reads the file that won, so no value is ever enciphered
+    // under an IV that is not the one kept.
+    create_file_exclusive(db_iv_path(), stored);
+  } else {
+    print_error_and_clear();
+  }
+  if (read_db_iv(iv)) return iv;
+  return db_fallback_iv();
+}
+
+// One piece each way, appended to out: the field key first, then the IV.
+void encrypt_piece(const char* piece, size_t length, std::string& out) {
+  const FieldBlock key = db_field_key();
+  field_encrypt(key, database_iv(), piece, length, out);
+}
+
+void decrypt_piece(const char* piece, size_t length, std::string& out) {
+  const FieldBlock key = db_field_key();
+  field_decrypt(key, database_iv(), piece, length, out);
+}
+
+// Joins what op makes of each piece of text: the maximal runs of bytes other
+// than a line feed, as split(text, "\n") cuts them, walked in place.
 template <typename Op>
 std::string transform_lines(const char* text, Op op) {
   std::string out;
-  for (const std::string& piece : split(text, "\n")) out += op(piece);
+  for (const char* p = text; *p != '\0';) {
+    const size_t length = strcspn(p, "\n");
+    if (length > 0) op(p, length, out);
+    p += length;
+    if (*p == '\n') ++p;
+  }
   return out;
+}
+
+// The success result {"status": True, "msg": text} exactly as return_success
+// builds it (text up to its first NUL; text that is not UTF-8 gives the
+// interpreter's decoding error), without parsing a build format and with its
+// two keys made once: the cipher is on the panel's hot path.
+PyObject* success_result(const std::string& text) {
+  static PyObject* status_key = nullptr;
+  static PyObject* msg_key = nullptr;
+  if (status_key == nullptr && (status_key = PyUnicode_InternFromString("status")) == nullptr)
+    return nullptr;
+  if (msg_key == nullptr && (msg_key = PyUnicode_InternFromString("msg")) == nullptr)
+    return nullptr;
+  PyRef msg = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.c_str(), static_cast<Py_ssize_t>(strlen(text.c_str())), nullptr));
+  if (!msg) return nullptr;
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result || PyDict_SetItem(result.get(), status_key, Py_True) != 0 ||
+      PyDict_SetItem(result.get(), msg_key, msg.get()) != 0)
+    return nullptr;
+  return result.release();
 }
 
 }  // namespace
 
-std::string Ploader::get_db_iv() {
-  const std::string path = db_iv_path();
-  if (!file_exists(path)) {
-    char fresh[17] = {0};
-    rand_string(fresh, 16);
-    const std::string enciphered = _aes_encrypt_module(fresh);
-    memset(fresh, 0, sizeof fresh);
-    std::string stored;
-    if (call_iv_hook(enciphered, stored)) {
-      // Only the first process to get here stores its IV; any other one
-      // drops its own and reads the file that won, so no value is ever
-      // enciphered under an IV that is not the one kept.
-      create_file_exclusive(path, stored);
-    } else {
-      print_error_and_clear();
-    }
-  }
-  if (file_exists(path)) return _aes_decrypt_module(file_get_contents(path));
-  return db_fallback_iv();
+std::string Ploader::get_db_sgin() { return db_field_key().text(); }
+
+void Ploader::_get_sgin_key(char* key, char* chain) {
+  FieldBlock k, c;
+  iv_file_key(k, c);
+  memcpy(key, k.bytes, kFieldKeyLength);
+  key[kFieldKeyLength] = '\0';
+  memcpy(chain, c.bytes, kFieldKeyLength);
+  chain[kFieldKeyLength] = '\0';
 }
 
+std::string Ploader::_aes_encrypt(const std::string& key, const std::string& iv,
+                                  const std::string& text) {
+  return field_encrypt(key, iv, text);
+}
+
+std::string Ploader::_aes_decrypt(const std::string& key, const std::string& iv,
+                                  const std::string& text) {
+  return field_decrypt(key, iv, text);
+}
+
+std::string Ploader::_aes_encrypt_module(const std::string& text) { return iv_file_encrypt(text); }
+
+std::string Ploader::_aes_decrypt_module(const std::string& text) { return iv_file_decrypt(text); }
+
+std::string Ploader::get_db_iv() { return database_iv().text(); }
+
 std::string Ploader::db_aes_encrypt(const std::string& value) {
-  const std::string key = get_db_sgin();
-  return _aes_encrypt(key, get_db_iv(), value);
+  std::string out;
+  encrypt_piece(value.data(), value.size(), out);
+  return out;
 }
 
 std::string Ploader::db_aes_decrypt(const std::string& text) {
-  const std::string key = get_db_sgin();
-  return _aes_decrypt(key, get_db_iv(), text);
+  std::string out;
+  decrypt_piece(text.data(), text.size(), out);
+  return out;
 }
 
 PyObject* Ploader::db_encrypt(PyObject* args) {
@@ -80,9 +151,7 @@ PyObject* Ploader::db_encrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("Invalid parameters.");
   }
-  const std::string out =
-      transform_lines(text, [this](const std::string& piece) { return db_aes_encrypt(piece); });
-  return return_success(out);
+  return success_result(transform_lines(text, encrypt_piece));
 }
 
 PyObject* Ploader::db_decrypt(PyObject* args) {
@@ -91,7 +160,5 @@ PyObject* Ploader::db_decrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("invalid parameters.");
   }
-  const std::string out =
-      transform_lines(text, [this](const std::string& piece) { return db_aes_decrypt(piece); });
-  return return_success(out);
+  return success_result(transform_lines(text, decrypt_piece));
 }

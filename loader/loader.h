@@ -69,13 +69,18 @@ class Ploader {
                             PyObject* extra);
   std::string requests_get(const std::string& url, int timeout, PyObject* headers);
 
-  // ---- database field cipher ----
+  // ---- database field cipher (loader/db_methods.cpp, on crypto/field_cipher) ----
+  // One piece each way, with the field key and the installation IV.
   std::string db_aes_encrypt(const std::string& value);
   std::string db_aes_decrypt(const std::string& text);
+  // Pad, AES-128-CBC, Base64 and back; key and iv taken as exactly 16 bytes.
   std::string _aes_encrypt(const std::string& key, const std::string& iv, const std::string& text);
   std::string _aes_decrypt(const std::string& key, const std::string& iv, const std::string& text);
   std::string get_db_sgin();
+  // The installation IV as the cipher uses it (16 bytes), from the IV file;
+  // while there is none, made through the panel's hook public.get_div.
   std::string get_db_iv();
+  // Two buffers of at least 17 bytes: the IV-file key and chain value.
   void _get_sgin_key(char* key, char* chain);
   std::string _aes_encrypt_module(const std::string& text);
   std::string _aes_decrypt_module(const std::string& text);

@@ -5,7 +5,9 @@ the `cryptography` package) from the build's secrets.
 """
 import base64
 import concurrent.futures
+import os
 import re
+import shutil
 
 import pytest
 from cryptography.hazmat.primitives import padding
@@ -169,6 +171,107 @@ def test_failing_hook_writes_nothing(run, panel, keys, hook, error):
     assert r.value == keys.stored("v", keys.fallback_iv)
     assert error in r.stderr
     assert not panel.path(IV_FILE).exists()
+
+
+@pytest.mark.parametrize("suffix, stored", [
+    ("text + '\\x00\\nignored'", "text"),  # the rest would join the text after a line
+    ("'\\x00' + text", "nothing"),
+])
+def test_hook_result_is_stored_up_to_its_first_nul(run, panel, keys, suffix, stored):
+    hook = f"def get_div(text):\n    return {suffix}\n"
+    code = 'emit(PluginLoader.db_encrypt("v")["msg"])'
+    first = run(code, stubs={"public": hook})
+    assert first.returncode == 0, first.stderr
+    content = panel.read(IV_FILE, binary=True)
+    if stored == "text":
+        assert re.fullmatch(rb"[A-Za-z0-9+/]+=*", content), content
+        iv = keys.iv_of_file(content.decode())
+    else:
+        assert content == b""
+        iv = bytes(16)  # an empty IV file gives the all-zero IV
+    assert first.value == keys.stored("v", iv)
+    assert run(code, stubs={"public": HOOK_FORBIDDEN}).value == first.value
+
+
+@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory"])
+def test_iv_path_that_is_no_regular_file_neither_blocks_nor_is_replaced(run, panel, keys, kind):
+    path = panel.path(IV_FILE)
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "endless device":
+        path.symlink_to("/dev/zero")
+    else:
+        path.mkdir()
+    r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN},
+            timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert r.value == keys.stored("v", bytes(16))  # read as empty: the all-zero IV
+
+
+def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
+    iv = b"Ab3Cd4Ef5Gh6Ij7K"
+    # Any whole number of these blocks ends in wrong padding: only the whole
+    # text deciphers to a value, whose first 16 bytes are the IV.
+    filler = (b"\x10" * 15 + b"\x02") * 200
+    panel.write(IV_FILE, keys.iv_file_text(iv + filler))
+    r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN})
+    assert r.value == keys.stored("v", iv)
+
+
+STRACE = shutil.which("strace")
+# The allocator's calls depend on the interpreter's heap, not on the piece.
+MEMORY_CALLS = {"brk", "mmap", "munmap", "mremap", "madvise"}
+
+
+def traced_calls(log):
+    """The system calls between each pair of begin/end marks in an strace
+    log, by mark name, as (name, first argument); an openat as (name, path,
+    descriptor)."""
+    sections, current = {}, None
+    for line in log.read_text().splitlines():
+        m = re.match(r'(\w+)\(("[^"]*"|[^,)]*)(?:, ("[^"]*"))?.*= (-?\d+)', line)
+        if not m:
+            continue
+        name, first, second, result = m.groups()
+        mark = re.fullmatch(r'"/pl-trace-(begin|end)-(\w+)"', first)
+        if name == "access" and mark:
+            current = mark.group(2) if mark.group(1) == "begin" else None
+            sections.setdefault(mark.group(2), [])
+        elif current and name == "openat":
+            sections[current].append((name, second, result))
+        elif current and name not in MEMORY_CALLS:
+            sections[current].append((name, first))
+    return sections
+
+
+@pytest.mark.skipif(STRACE is None, reason="strace is not installed")
+def test_a_piece_reads_the_iv_file_in_three_system_calls(run, panel, tmp_path):
+    log = tmp_path / "trace"
+    r = run("""
+        import os
+        P = PluginLoader
+        stored = P.db_encrypt("v" * 32)["msg"]  # makes the IV file
+        P.db_decrypt(stored)
+
+        def traced(mark, fn, arg):
+            os.access("/pl-trace-begin-" + mark, os.F_OK)
+            fn(arg)
+            os.access("/pl-trace-end-" + mark, os.F_OK)
+
+        traced("encrypt", P.db_encrypt, "v" * 32)
+        traced("decrypt", P.db_decrypt, stored)
+        traced("two", P.db_encrypt, "v\\nw")
+        traced("none", P.db_encrypt, "\\n")
+        emit(stored)
+    """, prefix=(STRACE, "-qq", "-o", str(log)))
+    assert r.returncode == 0, r.stderr
+    calls = traced_calls(log)
+    fd = calls["encrypt"][0][-1]
+    piece = [("openat", f'"{panel.path(IV_FILE)}"', fd), ("read", fd), ("close", fd)]
+    assert calls["encrypt"] == piece, calls["encrypt"]
+    assert calls["decrypt"] == piece, calls["decrypt"]
+    assert calls["two"] == piece * 2, calls["two"]  # the file is read for every piece
+    assert calls["none"] == []
 
 
 # Each process's hook stores an IV of its own (not the one the module drew,
