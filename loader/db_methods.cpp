@@ -83,27 +83,6 @@ std::string transform_lines(const char* text, Op op) {
   return out;
 }
 
-// The success result {"status": True, "msg": text} exactly as return_success
-// builds it (text up to its first NUL; text that is not UTF-8 gives the
-// interpreter's decoding error), without parsing a build format and with its
-// two keys made once: the cipher is on the panel's hot path.
-PyObject* success_result(const std::string& text) {
-  static PyObject* status_key = nullptr;
-  static PyObject* msg_key = nullptr;
-  if (status_key == nullptr && (status_key = PyUnicode_InternFromString("status")) == nullptr)
-    return nullptr;
-  if (msg_key == nullptr && (msg_key = PyUnicode_InternFromString("msg")) == nullptr)
-    return nullptr;
-  PyRef msg = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.c_str(), static_cast<Py_ssize_t>(strlen(text.c_str())), nullptr));
-  if (!msg) return nullptr;
-  PyRef result = PyRef::steal(PyDict_New());
-  if (!result || PyDict_SetItem(result.get(), status_key, Py_True) != 0 ||
-      PyDict_SetItem(result.get(), msg_key, msg.get()) != 0)
-    return nullptr;
-  return result.release();
-}
-
 }  // namespace
 
 std::string Ploader::get_db_sgin() { return db_field_key().text(); }
@@ -151,7 +130,7 @@ PyObject* Ploader::db_encrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("Invalid parameters.");
   }
-  return success_result(transform_lines(text, encrypt_piece));
+  return return_success(transform_lines(text, encrypt_piece));
 }
 
 PyObject* Ploader::db_decrypt(PyObject* args) {
@@ -160,5 +139,5 @@ PyObject* Ploader::db_decrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("invalid parameters.");
   }
-  return success_result(transform_lines(text, decrypt_piece));
+  return return_success(transform_lines(text, decrypt_piece));
 }

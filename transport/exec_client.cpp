@@ -1,10 +1,12 @@
 #include "transport/exec_client.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "transport/route.h"
+#include "util/child_process.h"
 #include "util/util.h"
 
 namespace {
@@ -49,11 +51,16 @@ std::string format_command(const char* format, Args... args) {
   return command;
 }
 
-// Runs a command line and judges curl's output.
-bool run_curl(const std::string& command, std::string& out) {
+// Runs a command line and judges curl's output.  curl bounds only its
+// connection (--connect-timeout); the transfer after it gets kCurlTransferSeconds
+// more before the child is ended, which is a failure, never an empty page.
+bool run_curl(const std::string& command, int timeout, std::string& out) {
   if (command.empty()) return false;
   std::unique_ptr<char[]> buffer(new char[kCurlOutputSize]);
-  ExecCmd(command, buffer.get(), kCurlOutputSize);
+  const int limit_ms = (std::max(timeout, 0) + kCurlTransferSeconds) * 1000;
+  if (exec_command(command, buffer.get(), kCurlOutputSize, limit_ms) != ChildOutcome::kFinished) {
+    return false;
+  }
   if (strstr(buffer.get(), "curl:") != nullptr) return false;
   out.assign(buffer.get());
   return true;
@@ -120,7 +127,7 @@ bool httpPost(const std::string& url, int timeout, const std::vector<std::string
 
 bool httpPost(const std::string& url, int timeout, const std::vector<std::string>& fields,
               std::string& out, bool verify_tls) {
-  return run_curl(_http_post_command(url, timeout, fields, verify_tls), out);
+  return run_curl(_http_post_command(url, timeout, fields, verify_tls), timeout, out);
 }
 
 bool httpGet(const std::string& url, int timeout, std::string& out) {
@@ -128,5 +135,5 @@ bool httpGet(const std::string& url, int timeout, std::string& out) {
 }
 
 bool httpGet(const std::string& url, int timeout, std::string& out, bool verify_tls) {
-  return run_curl(_http_get_command(url, timeout, verify_tls), out);
+  return run_curl(_http_get_command(url, timeout, verify_tls), timeout, out);
 }

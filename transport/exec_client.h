@@ -14,6 +14,9 @@
 // kCurlOutputSize bytes with its terminator.
 constexpr size_t kCurlCommandSize = 8192;
 constexpr size_t kCurlOutputSize = 102400;
+// Seconds a curl run may take beyond its connection time-out before it is
+// ended (the request then fails).
+constexpr int kCurlTransferSeconds = 30;
 
 // The first existing of /usr/local/curl2/bin/curl, /usr/local/curl/bin/curl
 // and /usr/bin/curl; "curl" (looked up on the search path) when none exists.

@@ -28,3 +28,9 @@ using OutputSink = std::function<void(const char* data, size_t size)>;
 // The whole life of the child is one BlockingSection (util/blocking.h).
 ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink);
+
+// ExecCmd with a time limit of the caller's and the outcome: out (out_size
+// bytes, terminator included) is empty unless the command finished in time.
+// A command of kCommandBufferSize bytes or more is not started.
+ChildOutcome exec_command(const std::string& command, char* out, size_t out_size,
+                          int time_limit_ms);

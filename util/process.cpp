@@ -201,18 +201,23 @@ class PieceCollector {
 
 }  // namespace
 
-bool ExecCmd(const std::string& command, char* out, size_t out_size) {
-  if (out == nullptr || out_size == 0) return true;
+ChildOutcome exec_command(const std::string& command, char* out, size_t out_size,
+                          int time_limit_ms) {
+  if (out == nullptr || out_size == 0) return ChildOutcome::kNotStarted;
   out[0] = '\0';
   // Refused rather than cut at the 102,400-byte command buffer: a shortened
   // command line could mean another command.
-  if (strlen(command.c_str()) >= kCommandBufferSize) return true;
+  if (strlen(command.c_str()) >= kCommandBufferSize) return ChildOutcome::kNotStarted;
   PieceCollector collector(out, out_size, kCommandReadPiece);
-  const ChildOutcome outcome =
-      run_shell_command(command, kChildTimeLimitMs,
-                        [&](const char* data, size_t size) { collector.feed(data, size); });
+  const ChildOutcome outcome = run_shell_command(
+      command, time_limit_ms, [&](const char* data, size_t size) { collector.feed(data, size); });
   // Output of a command that was killed is no answer.
   if (outcome != ChildOutcome::kFinished) collector.clear();
+  return outcome;
+}
+
+bool ExecCmd(const std::string& command, char* out, size_t out_size) {
+  exec_command(command, out, out_size, kChildTimeLimitMs);
   return true;
 }
 

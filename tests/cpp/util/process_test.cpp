@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "util/child_process.h"
 #include "util/util.h"
 
 TEST(ExecCmd, CollectsEveryLineWithItsNewline) {
@@ -25,6 +26,14 @@ TEST(ExecCmd, OutputAndCommandAreBounded) {
   std::string huge = "echo " + std::string(kCommandBufferSize, 'x');
   EXPECT_TRUE(ExecCmd(huge, big, sizeof big));
   EXPECT_STREQ(big, "");
+}
+
+TEST(ExecCommand, CommandPastItsTimeLimitIsEndedWithoutOutput) {
+  char out[64] = "junk";
+  EXPECT_EQ(exec_command("echo early; sleep 5", out, sizeof out, 300), ChildOutcome::kTimedOut);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(exec_command("echo done", out, sizeof out, 5000), ChildOutcome::kFinished);
+  EXPECT_STREQ(out, "done\n");
 }
 
 TEST(ExecShell, ExactBytes) {
