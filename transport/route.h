@@ -13,3 +13,11 @@ std::string _get_route();
 
 // The same rules without the address pin: always a plain URL.
 std::string _get_route_py();
+
+// <panel>/data/node_url.pl.
+std::string route_file();
+
+// The route as _get_route (with_pin) or _get_route_py (without) gives it.
+// When why is given, it receives why the default route was chosen ("no
+// routing file", "not valid JSON", ...), or "" when the file gave the route.
+std::string resolve_route(bool with_pin, std::string* why);
