@@ -953,6 +953,8 @@ def main(argv=None):
     except Failure as err:
         say(str(err))
         return 1
+    except BrokenPipeError:
+        raise
     except OSError as err:
         say(f"{err.filename or ''}: {err.strerror or err}")
         return 1
