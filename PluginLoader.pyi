@@ -46,3 +46,53 @@ def get_module(filename: str, /) -> ModuleType | Result:
 def parse_plugin_list(force: int, /) -> bool | Result:
     """True when the catalog holds a ``list`` array; a ``Result`` only for a
     wrong argument."""
+
+# For the operator's tool (scripts/plugin_loader.py): the build's settings and
+# the module's verdict on the panel files it reads.  Never a secret, a key, an
+# IV or the account's token.
+
+@type_check_only
+class BuiltinSecrets(TypedDict):
+    db_field_secret: bool
+    iv_file_secret: bool
+    db_fallback_iv_secret: bool
+
+@type_check_only
+class BuildInfo(TypedDict):
+    version: str
+    panel_root: str
+    service_domain: str
+    service_url: str
+    tls_verify: bool
+    builtin_secrets: BuiltinSecrets
+    python_version: str
+    compiled_plugin_suffixes: list[str]
+
+@type_check_only
+class IvFileCheck(TypedDict):
+    path: str
+    state: Literal["absent", "ok", "not a regular file", "unreadable", "damaged"]
+    length: int
+    detail: str
+
+@type_check_only
+class RouteCheck(TypedDict):
+    path: str
+    present: bool
+    route: str
+    route_py: str
+    default: str
+    fallback_reason: str | None
+
+@type_check_only
+class AccountCheck(TypedDict):
+    path: str
+    state: Literal["absent", "parsed", "default", "refused"]
+    uid: str
+    token: bool
+    detail: str
+
+def _build_info() -> BuildInfo: ...
+def _iv_file_check() -> IvFileCheck: ...
+def _route_check() -> RouteCheck: ...
+def _account_check() -> AccountCheck: ...

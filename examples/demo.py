@@ -59,7 +59,7 @@ def cloud_requests():
 
 
 print(f"PluginLoader ({PL.__doc__}) on the panel at {PANEL}")
-print("functions: " + ", ".join(n for n in vars(PL) if not n.startswith("__")))
+print("functions: " + ", ".join(n for n in vars(PL) if not n.startswith("_")))
 
 print("\n== plugins ==")
 show('plugin_run("demo", "get_info", Request(who="admin"))',

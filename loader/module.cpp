@@ -10,6 +10,7 @@
 
 #include "build_config.h"
 #include "loader/loader.h"
+#include "loader/operator_info.h"
 #include "util/blocking.h"
 
 namespace {
@@ -94,6 +95,23 @@ PyObject* zq_parse_plugin_list(PyObject*, PyObject* args) noexcept {
   });
 }
 
+// For the operator's tool only (names beginning with an underscore).
+PyObject* zq_build_info(PyObject*, PyObject*) noexcept {
+  return guarded([] { return operator_info::build_info(); });
+}
+
+PyObject* zq_iv_file_check(PyObject*, PyObject*) noexcept {
+  return guarded([] { return operator_info::iv_file_check(); });
+}
+
+PyObject* zq_route_check(PyObject*, PyObject*) noexcept {
+  return guarded([] { return operator_info::route_check(); });
+}
+
+PyObject* zq_account_check(PyObject*, PyObject*) noexcept {
+  return guarded([] { return operator_info::account_check(); });
+}
+
 // Each docstring opens with the function's text signature, which the
 // interpreter serves as __text_signature__ (for inspect.signature and help)
 // and strips from __doc__.  Every parameter is positional-only.
@@ -117,6 +135,18 @@ PyMethodDef zq_methods[] = {
      ZQ_DOC("get_module($module, filename, /)", "获取指定模块对象(文件全路径)")},
     {"parse_plugin_list", zq_parse_plugin_list, METH_VARARGS,
      ZQ_DOC("parse_plugin_list($module, force, /)", "解析插件列表(0/1)")},
+    // The operator's tool reads these; the panel's code never needs them.
+    {"_build_info", zq_build_info, METH_NOARGS,
+     ZQ_DOC("_build_info($module, /)", "The build's settings (never a secret).")},
+    {"_iv_file_check", zq_iv_file_check, METH_NOARGS,
+     ZQ_DOC("_iv_file_check($module, /)",
+            "The IV file data/div.pl as the module reads it: its state and a verdict.")},
+    {"_route_check", zq_route_check, METH_NOARGS,
+     ZQ_DOC("_route_check($module, /)",
+            "The route the routing file data/node_url.pl gives, or why it falls back.")},
+    {"_account_check", zq_account_check, METH_NOARGS,
+     ZQ_DOC("_account_check($module, /)",
+            "What the catalog request takes from data/userInfo.json (never the token).")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,28 +12,50 @@ namespace {
 constexpr char kDomainSuffix[] = "." PL_SERVICE_DOMAIN;
 constexpr char kApiPath[] = "/api/panel";
 
-// Resolves the route; with_pin allows the node form.  Any problem with the
-// routing file gives the default route.
-std::string resolve(bool with_pin) {
+}  // namespace
+
+std::string route_file() { return get_path() + "/data/node_url.pl"; }
+
+std::string resolve_route(bool with_pin, std::string* why) {
   std::string fallback = host + kApiPath;
-  const std::string file = get_path() + "/data/node_url.pl";
-  if (!file_exists(file)) return fallback;
+  // Gives the default route, saying why when asked.
+  auto fall_back = [&](const char* reason) {
+    if (why != nullptr) *why = reason;
+    return fallback;
+  };
+  if (why != nullptr) why->clear();
+  const std::string file = route_file();
+  if (!file_exists(file)) return fall_back("no routing file");
 
   rapidjson::Document doc;
-  if (!parse_json(doc, file_get_contents(file).c_str())) return fallback;
-  if (!doc.IsObject()) return fallback;
+  if (!parse_json(doc, file_get_contents(file).c_str())) return fall_back("not valid JSON");
+  if (!doc.IsObject()) return fall_back("not a JSON object");
   auto node = doc.FindMember("api-node");
-  if (node == doc.MemberEnd() || !node->value.IsObject()) return fallback;
+  if (node == doc.MemberEnd() || !node->value.IsObject()) {
+    return fall_back("no \"api-node\" object");
+  }
   const rapidjson::Value& api_node = node->value;
 
   auto url_member = api_node.FindMember("url");
-  if (url_member == api_node.MemberEnd() || !url_member->value.IsString()) return fallback;
+  if (url_member == api_node.MemberEnd() || !url_member->value.IsString()) {
+    return fall_back("\"api-node\" has no \"url\" string");
+  }
   // Taken as C text: a "\u0000" in the file ends the name, as it would for
   // every later use of it.
   const std::string url = url_member->value.GetString();
-  if (!is_node_host(url)) return fallback;
-  if (url.find("api-node") == std::string::npos) return fallback;
-  if (url.find(kDomainSuffix) == std::string::npos) return fallback;
+  if (url.empty()) return fall_back("\"url\" is empty");
+  if (!is_node_host(url)) {
+    return fall_back(
+        "\"url\" is not a host name (letters, digits, -, _ and . with an optional :port)");
+  }
+  if (url.find("api-node") == std::string::npos) {
+    return fall_back("\"url\" does not contain \"api-node\"");
+  }
+  if (url.find(kDomainSuffix) == std::string::npos) {
+    return fall_back(
+        "\"url\" is outside the service's domain (no \""
+        "." PL_SERVICE_DOMAIN "\" in it)");
+  }
 
   if (with_pin) {
     auto ip = api_node.FindMember("ip");
@@ -44,7 +66,7 @@ std::string resolve(bool with_pin) {
   return "http://" + url + kApiPath;
 }
 
-}  // namespace
+std::string _get_route() { return resolve_route(true, nullptr); }
 
 bool is_node_host(const std::string& text) {
   const size_t colon = text.find(':');
@@ -73,6 +95,4 @@ bool tls_verify_for(const std::string& url, bool setting) {
   return strncasecmp(url.c_str(), kScheme, sizeof kScheme - 1) == 0;
 }
 
-std::string _get_route() { return resolve(true); }
-
-std::string _get_route_py() { return resolve(false); }
+std::string _get_route_py() { return resolve_route(false, nullptr); }

@@ -28,3 +28,11 @@ bool is_node_host(const std::string& text);
 // the default route is the only HTTPS address the module sends to, and node
 // routes are plain HTTP.  With setting off, none does.
 bool tls_verify_for(const std::string& url, bool setting = PL_SERVICE_TLS_VERIFY != 0);
+
+// <panel>/data/node_url.pl.
+std::string route_file();
+
+// The route as _get_route (with_pin) or _get_route_py (without) gives it.
+// When why is given, it receives why the default route was chosen ("no
+// routing file", "not valid JSON", ...), or "" when the file gave the route.
+std::string resolve_route(bool with_pin, std::string* why);

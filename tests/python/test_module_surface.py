@@ -10,11 +10,16 @@ NAMES = ["plugin_run", "module_run", "get_plugin_list", "py_clear", "db_encrypt"
 
 def test_method_table_in_order_with_docstrings(run):
     r = run("""
-        names = [n for n in vars(PluginLoader) if not n.startswith("__")]
-        emit({"names": names, "doc": PluginLoader.__doc__,
+        table = [n for n in vars(PluginLoader) if not n.startswith("__")]
+        names = [n for n in table if not n.startswith("_")]
+        emit({"table": table, "names": names, "doc": PluginLoader.__doc__,
               "docs": [getattr(PluginLoader, n).__doc__ for n in names]})
     """)
     v = r.value
+    # The eight public functions first and in order; the operator's tool's
+    # own entries (underscore names) only after them.
+    assert v["table"][:8] == NAMES
+    assert all(n.startswith("_") for n in v["table"][8:])
     assert v["names"] == NAMES
     assert v["doc"] == "ZQ面板插件加载器"
     assert v["docs"][:7] == ["执行插件方法(插件名,方法名,参数)", "执行模块方法(模块名,方法名,参数)",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "build_config.h"
 #include "loader/loader.h"
@@ -19,34 +20,47 @@ class RouteTest : public ::testing::Test {
   const std::string default_route_ = host + "/api/panel";
 };
 
-TEST_F(RouteTest, UnusableRoutingFilesGiveTheDefaultRoute) {
+TEST_F(RouteTest, UnusableRoutingFilesGiveTheDefaultRouteAndSayWhy) {
+  std::string why;
   EXPECT_EQ(_get_route(), default_route_) << "no file";
   EXPECT_EQ(_get_route_py(), default_route_) << "no file";
+  EXPECT_EQ(resolve_route(true, &why), default_route_);
+  EXPECT_EQ(why, "no routing file");
 
-  const std::string cases[] = {
-      "",
-      "{}",
-      "[]",
-      "null",
-      "42",
-      "{\"api-node\": {\"url\": \"" + kNode + "\"",     // broken
-      "{\"api-node\": {\"url\": \"" + kNode + "\",}}",  // trailing comma
-      "{\"api-node\": \"" + kNode + "\"}",
-      "{\"api-node\": [\"" + kNode + "\"]}",
-      "{\"api-node\": {}}",
-      "{\"api-node\": {\"url\": 7}}",
-      "{\"api-node\": {\"url\": \"\", \"ip\": \"10.0.0.5\"}}",
-      "{\"api-node\": {\"url\": \"api-node7.foreign.example\", \"ip\": \"10.0.0.5\"}}",
-      std::string("{\"api-node\": {\"url\": \"www.") + PL_SERVICE_DOMAIN + "\"}}",
+  const std::string foreign = "\"url\" is outside the service's domain (no \"." +
+                              std::string(PL_SERVICE_DOMAIN) + "\" in it)";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "not valid JSON"},
+      {"{}", "no \"api-node\" object"},
+      {"[]", "not a JSON object"},
+      {"null", "not a JSON object"},
+      {"42", "not a JSON object"},
+      {"{\"api-node\": {\"url\": \"" + kNode + "\"", "not valid JSON"},     // broken
+      {"{\"api-node\": {\"url\": \"" + kNode + "\",}}", "not valid JSON"},  // trailing comma
+      {"{\"api-node\": \"" + kNode + "\"}", "no \"api-node\" object"},
+      {"{\"api-node\": [\"" + kNode + "\"]}", "no \"api-node\" object"},
+      {"{\"api-node\": {}}", "\"api-node\" has no \"url\" string"},
+      {"{\"api-node\": {\"url\": 7}}", "\"api-node\" has no \"url\" string"},
+      {"{\"api-node\": {\"url\": \"\", \"ip\": \"10.0.0.5\"}}", "\"url\" is empty"},
+      {"{\"api-node\": {\"url\": \"api-node7.foreign.example\", \"ip\": \"10.0.0.5\"}}", foreign},
+      {std::string("{\"api-node\": {\"url\": \"www.") + PL_SERVICE_DOMAIN + "\"}}",
+       "\"url\" does not contain \"api-node\""},
       // the domain without the dot in front of it
-      std::string("{\"api-node\": {\"url\": \"api-node") + PL_SERVICE_DOMAIN + "\"}}",
-      "{\"node\": {\"url\": \"" + kNode + "\"}}",
+      {std::string("{\"api-node\": {\"url\": \"api-node") + PL_SERVICE_DOMAIN + "\"}}", foreign},
+      {"{\"node\": {\"url\": \"" + kNode + "\"}}", "no \"api-node\" object"},
   };
-  for (const std::string& text : cases) {
+  for (const auto& [text, reason] : cases) {
     file_.write(text);
     EXPECT_EQ(_get_route(), default_route_) << text;
     EXPECT_EQ(_get_route_py(), default_route_) << text;
+    EXPECT_EQ(resolve_route(false, &why), default_route_) << text;
+    EXPECT_EQ(why, reason) << text;
   }
+
+  // A usable file clears what an earlier call left in why.
+  file_.write("{\"api-node\": {\"url\": \"" + kNode + "\"}}");
+  EXPECT_EQ(resolve_route(true, &why), "http://" + kNode + "/api/panel");
+  EXPECT_EQ(why, "");
 }
 
 TEST_F(RouteTest, NodeWithoutUsableIpGivesPlainNodeRoute) {

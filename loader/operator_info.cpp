@@ -1,0 +1,192 @@
+// The module's answers to the operator's tool: build settings and verdicts
+// on the IV file, the routing file and the account file, each read the way
+// the module itself reads it.
+#include "loader/operator_info.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "build_config.h"
+#include "catalog/catalog.h"
+#include "crypto/field_cipher.h"
+#include "loader/loader.h"
+#include "loader/py_ref.h"
+#include "transport/route.h"
+#include "util/util.h"
+
+namespace {
+
+PyObject* flag(bool value) { return value ? Py_True : Py_False; }
+
+void wipe(std::string& text) {
+  volatile char* p = text.empty() ? nullptr : &text[0];
+  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+}
+
+bool is_letter_or_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+PyObject* iv_verdict(const std::string& path, const char* state, Py_ssize_t length,
+                     const std::string& detail) {
+  return Py_BuildValue("{s:s,s:s,s:n,s:s}", "path", path.c_str(), "state", state, "length", length,
+                       "detail", detail.c_str());
+}
+
+PyObject* account_verdict(const std::string& path, const char* state, const std::string& uid,
+                          bool token, const std::string& detail) {
+  return Py_BuildValue("{s:s,s:s,s:s,s:O,s:s}", "path", path.c_str(), "state", state, "uid",
+                       uid.c_str(), "token", flag(token), "detail", detail.c_str());
+}
+
+bool has_member(const rapidjson::Value& obj, const char* name,
+                bool (*ok)(const rapidjson::Value&)) {
+  auto it = obj.FindMember(name);
+  return it != obj.MemberEnd() && ok(it->value);
+}
+
+bool is_integer(const rapidjson::Value& v) { return v.IsInt64() || v.IsUint64(); }
+bool is_string(const rapidjson::Value& v) { return v.IsString(); }
+
+}  // namespace
+
+namespace operator_info {
+
+PyObject* build_info() {
+  // The file names plugin_run looks for a compiled entry under, in order:
+  // the "m" suffix of the interpreter built against, then the plain one.
+  static const char kCompiledFirst[] = "_main.cpython-" Py_STRINGIFY(PY_MAJOR_VERSION)
+      Py_STRINGIFY(PY_MINOR_VERSION) "m-x86_64-linux-gnu.so";
+  static const char kPythonVersion[] =
+      Py_STRINGIFY(PY_MAJOR_VERSION) "." Py_STRINGIFY(PY_MINOR_VERSION);
+  return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:[s,s]}",              //
+                       "version", PL_VERSION,                                            //
+                       "panel_root", PL_PANEL_ROOT,                                      //
+                       "service_domain", PL_SERVICE_DOMAIN,                              //
+                       "service_url", PL_SERVICE_URL,                                    //
+                       "tls_verify", flag(PL_SERVICE_TLS_VERIFY),                        //
+                       "builtin_secrets",                                                //
+                       "db_field_secret", flag(PL_DB_FIELD_SECRET_BUILTIN),              //
+                       "iv_file_secret", flag(PL_IV_FILE_SECRET_BUILTIN),                //
+                       "db_fallback_iv_secret", flag(PL_DB_FALLBACK_IV_SECRET_BUILTIN),  //
+                       "python_version", kPythonVersion,                                 //
+                       "compiled_plugin_suffixes", kCompiledFirst, "_main.so");
+}
+
+PyObject* iv_file_check() {
+  const std::string path = db_iv_path();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      return iv_verdict(path, "absent", -1, "absent: the first database value makes it");
+    }
+    return iv_verdict(path, "unreadable", -1,
+                      std::string("cannot be examined: ") + strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return iv_verdict(path, "not a regular file", -1,
+                      "not a regular file: it deciphers to nothing, and the module pads the IV "
+                      "with zero bytes");
+  }
+  {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
+    if (!f) {
+      return iv_verdict(path, "unreadable", -1, std::string("cannot be read: ") + strerror(errno));
+    }
+  }
+  // Read and deciphered exactly as get_db_iv does it.
+  std::string content = file_get_contents(path);
+  std::string iv = Ps._aes_decrypt_module(content);
+  const size_t length = iv.size();
+  bool letters_and_digits = true;
+  for (char c : iv) letters_and_digits = letters_and_digits && is_letter_or_digit(c);
+  wipe(iv);
+  const bool empty = content.empty();
+  wipe(content);
+  if (length == kFieldKeyLength && letters_and_digits) {
+    return iv_verdict(path, "ok", static_cast<Py_ssize_t>(length),
+                      "deciphers to 16 letters and digits");
+  }
+  std::string detail;
+  if (length == kFieldKeyLength) {
+    detail =
+        "deciphers to 16 characters, not all letters and digits: not an IV the module makes "
+        "(a file from another installation, or damaged)";
+  } else {
+    detail = empty ? "empty" : "deciphers to " + std::to_string(length) + " characters";
+    detail +=
+        ": the module fills or cuts the IV to 16 bytes, and no value stored under it can be read "
+        "by an installation with a sound IV file";
+  }
+  return iv_verdict(path, "damaged", static_cast<Py_ssize_t>(length), detail);
+}
+
+PyObject* route_check() {
+  const std::string path = route_file();
+  std::string why;
+  const std::string route = resolve_route(true, &why);
+  const std::string route_py = resolve_route(false, nullptr);
+  const std::string fallback = host + "/api/panel";
+  PyRef reason = why.empty()
+                     ? PyRef::borrow(Py_None)
+                     : PyRef::steal(PyUnicode_DecodeUTF8(
+                           why.data(), static_cast<Py_ssize_t>(why.size()), "backslashreplace"));
+  if (!reason) return nullptr;
+  return Py_BuildValue("{s:s,s:O,s:s,s:s,s:s,s:O}", "path", path.c_str(), "present",
+                       flag(file_exists(path)), "route", route.c_str(), "route_py",
+                       route_py.c_str(), "default", fallback.c_str(), "fallback_reason",
+                       reason.get());
+}
+
+PyObject* account_check() {
+  const std::string path = get_path() + "/data/userInfo.json";
+  if (!file_exists(path)) {
+    return account_verdict(path, "absent", "0", false,
+                           "absent: the catalog request carries the default account");
+  }
+  // What the catalog request will carry.
+  rapidjson::Document sent;
+  if (!get_user_info(sent)) {
+    return account_verdict(path, "refused", "0", false,
+                           "holds JSON that is not an object: no catalog request is sent");
+  }
+  const std::string uid = account_number(sent);
+  auto token = sent.FindMember("token");
+  const bool has_token =
+      token != sent.MemberEnd() && token->value.IsString() && token->value.GetStringLength() > 0;
+
+  // Why the file was not taken, read as get_user_info reads it.
+  rapidjson::Document raw;
+  std::unique_ptr<char[]> buf(new char[kConfigBufferSize]);
+  get_file(path, buf.get(), kConfigBufferSize);
+  std::vector<std::string> missing;
+  if (!parse_json(raw, buf.get())) {
+    missing.emplace_back("valid JSON of less than 128 KiB");
+  } else {
+    if (!has_member(raw, "uid", is_integer) && !has_member(raw, "id", is_integer)) {
+      missing.emplace_back("an integer uid or id");
+    }
+    if (!has_member(raw, "server_id", is_string)) missing.emplace_back("a server_id string");
+    if (!has_member(raw, "token", is_string)) missing.emplace_back("a token string");
+  }
+  if (!missing.empty()) {
+    std::string detail = "not used, the catalog request carries the default account: it lacks ";
+    for (size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) detail += i + 1 == missing.size() ? " and " : ", ";
+      detail += missing[i];
+    }
+    return account_verdict(path, "default", uid, has_token, detail);
+  }
+  return account_verdict(path, "parsed", uid, has_token,
+                         std::string("uid ") + uid + ", server_id present, " +
+                             (has_token ? "token present (not shown)" : "token empty"));
+}
+
+}  // namespace operator_info
