@@ -127,7 +127,8 @@ def main():
     mod_dir.mkdir(parents=True, exist_ok=True)
     msrc = mod_dir / "siteModel.py"
     msrc.write_text("class main:\n    def get_info(self, args):\n        return args\n")
-    c1 = plugin_dir / "demo_main.cpython-312m-x86_64-linux-gnu.so"
+    runner_suffix = ".cpython-%d%dm-x86_64-linux-gnu.so" % sys.version_info[:2]
+    c1 = plugin_dir / ("demo_main" + runner_suffix)
     c2 = plugin_dir / "demo_main.so"
 
     class Req:
@@ -147,7 +148,7 @@ def main():
         if not access(path, F_OK):
             return None
         base = f"{root}/plugin/{name}/{name}_main"
-        if not access(base + ".cpython-312m-x86_64-linux-gnu.so", F_OK):
+        if not access(base + runner_suffix, F_OK):
             access(base + ".so", F_OK)
         mod = modules.get(path)
         mtime = stat(path).st_mtime_ns // 1000000000

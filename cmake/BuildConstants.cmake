@@ -241,7 +241,9 @@ configure_file("${CMAKE_CURRENT_SOURCE_DIR}/util/build_config.h.in"
 configure_file("${CMAKE_CURRENT_SOURCE_DIR}/crypto/masked_secrets.h.in"
                "${PL_GENERATED_DIR}/masked_secrets.h" @ONLY)
 
-# What the tests and tools need to know about this build (never a secret).
+# What the tests and tools need to know about this build (never a secret;
+# the path of the secrets file is no secret, and lets the tests find the
+# secrets the build was made with).
 set(_pl_builtin_json "")
 foreach(name IN LISTS _pl_secret_names)
   string(TOLOWER "${name}" _pl_key)
@@ -252,8 +254,9 @@ foreach(name IN LISTS _pl_secret_names)
   endif()
 endforeach()
 list(JOIN _pl_builtin_json ", " _pl_builtin_json)
+pl_c_string(_pl_secrets_file_c "${PL_SECRETS_FILE}")
 file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/build_info.json"
-"{\n  \"version\": \"${PL_VERSION}\",\n  \"panel_root\": \"${PL_PANEL_ROOT_C}\",\n  \"service_url\": \"${PL_SERVICE_URL_C}\",\n  \"service_domain\": \"${PL_SERVICE_DOMAIN_C}\",\n  \"tls_verify\": ${PL_SERVICE_TLS_VERIFY_C},\n  \"builtin_secrets\": {${_pl_builtin_json}},\n  \"sanitize\": \"${SANITIZE}\"\n}\n")
+"{\n  \"version\": \"${PL_VERSION}\",\n  \"panel_root\": \"${PL_PANEL_ROOT_C}\",\n  \"service_url\": \"${PL_SERVICE_URL_C}\",\n  \"service_domain\": \"${PL_SERVICE_DOMAIN_C}\",\n  \"tls_verify\": ${PL_SERVICE_TLS_VERIFY_C},\n  \"builtin_secrets\": {${_pl_builtin_json}},\n  \"secrets_file\": \"${_pl_secrets_file_c}\",\n  \"sanitize\": \"${SANITIZE}\"\n}\n")
 
 # ---- summary ----
 

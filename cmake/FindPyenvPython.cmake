@@ -1,6 +1,8 @@
 # Points the Python search at the newest pyenv CPython 3.12 unless the caller
 # already chose an interpreter (-DPython3_EXECUTABLE=... or scikit-build-core's
-# Python_EXECUTABLE).
+# Python_EXECUTABLE).  CPython 3.12 and 3.13 are supported; what depends on
+# the interpreter (the module's file name, the compiled-plugin names the
+# runner looks for) follows the one built against.
 if(DEFINED Python_EXECUTABLE AND NOT DEFINED Python3_EXECUTABLE)
   set(Python3_EXECUTABLE "${Python_EXECUTABLE}")
 endif()
@@ -32,5 +34,6 @@ if(NOT DEFINED Python3_EXECUTABLE)
   endforeach()
 endif()
 
-find_package(Python3 3.12 EXACT REQUIRED COMPONENTS Interpreter Development.Module)
-message(STATUS "Python 3.12 for PluginLoader: ${Python3_EXECUTABLE}")
+find_package(Python3 3.12...<3.14 REQUIRED COMPONENTS Interpreter Development.Module)
+message(STATUS "Python ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR} for PluginLoader: "
+               "${Python3_EXECUTABLE}")

@@ -1,5 +1,5 @@
 # Shared by the scripts: installing what is missing, checking that every
-# outside command a script calls is there, finding CPython 3.12, building.
+# outside command a script calls is there, finding CPython, building.
 # Source it from the repository root.
 
 # Debian packages every script may need.  The libFuzzer and sanitizer
@@ -116,18 +116,31 @@ pl_require_clang_runtimes() {
   done
 }
 
-# Prints the path of a CPython 3.12 interpreter.
-pl_python() {
-  if [ -n "${PL_PYTHON:-}" ]; then echo "$PL_PYTHON"; return; fi
+# Prints the path of the newest CPython of the version given (3.12 when
+# none is given) under pyenv, or of python<version> on the search path.
+pl_find_python() {
+  local version=${1:-3.12}
   local root=""
   if command -v pyenv >/dev/null 2>&1; then root=$(pyenv root 2>/dev/null || true); fi
   [ -n "$root" ] || root="${PYENV_ROOT:-$HOME/.pyenv}"
   local best
-  best=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
+  best=$(ls -d "$root"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
   if [ -n "$best" ]; then echo "$best"; return; fi
-  if command -v python3.12 >/dev/null 2>&1; then command -v python3.12; return; fi
-  echo "no CPython 3.12 found (looked under $root/versions)" >&2
+  if command -v "python$version" >/dev/null 2>&1; then command -v "python$version"; return; fi
+  echo "no CPython $version found (looked under $root/versions)" >&2
   return 1
+}
+
+# Prints the path of the interpreter to build for: $PL_PYTHON (CPython 3.12
+# or 3.13), else the newest CPython 3.12.
+pl_python() {
+  if [ -n "${PL_PYTHON:-}" ]; then echo "$PL_PYTHON"; return; fi
+  pl_find_python 3.12
+}
+
+# "3.12", "3.13": the version of an interpreter.
+pl_python_version() {
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
 }
 
 # Installs the PyPI packages given (module:package pairs) into the

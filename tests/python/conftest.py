@@ -7,14 +7,17 @@ from pathlib import Path
 
 import pytest
 
-from harness import REPO, Panel, Runner
+from harness import MODULE_FILE_NAME, REPO, Panel, Runner
 
 sys.path.insert(0, str(REPO / "tests"))
 import make_secrets  # noqa: E402
 
 
-def _secrets_file():
-    given = os.environ.get("PL_TEST_SECRETS_FILE")
+def _secrets_file(info=None):
+    """The secrets file of the build under test: the one the build was made
+    with, else PL_TEST_SECRETS_FILE, else (for a build of our own) one made
+    once in build/secrets."""
+    given = (info or {}).get("secrets_file") or os.environ.get("PL_TEST_SECRETS_FILE")
     if given:
         return Path(given)
     path = REPO / "build" / "secrets" / "pytest.txt"
@@ -29,7 +32,8 @@ def _build_dir():
     if given:
         return Path(given)
     # Run directly with pytest: build our own copy with a scratch panel root.
-    build = REPO / "build" / "pytest"
+    version = "%d.%d" % sys.version_info[:2]
+    build = REPO / "build" / ("pytest" if version == "3.12" else f"pytest-{version}")
     subprocess.run(
         ["cmake", "-S", str(REPO), "-B", str(build), f"-DPython3_EXECUTABLE={sys.executable}",
          f"-DPANEL_ROOT={build / 'panel'}", f"-DPL_SECRETS_FILE={_secrets_file()}",
@@ -57,23 +61,27 @@ def build_dir():
     return _build_dir()
 
 
+def _read_build_info(build_dir):
+    return json.loads((build_dir / "build_info.json").read_text())
+
+
 @pytest.fixture(scope="session")
-def secrets():
+def secrets(build_dir):
     """The three secrets the test build was made with (never in the build
     directory: they come from the secrets file the test scripts write)."""
-    return make_secrets.read_secrets(_secrets_file())
+    return make_secrets.read_secrets(_secrets_file(_read_build_info(build_dir)))
 
 
 @pytest.fixture(scope="session")
 def build_info(build_dir, secrets):
-    info = json.loads((build_dir / "build_info.json").read_text())
+    info = _read_build_info(build_dir)
     assert info["panel_root"] != "/www/server/panel", "tests need a scratch panel root"
     return {**info, **secrets}
 
 
 @pytest.fixture(scope="session")
 def module_file(build_dir):
-    return build_dir / "PluginLoader.cpython-312-x86_64-linux-gnu.so"
+    return build_dir / MODULE_FILE_NAME
 
 
 @pytest.fixture

@@ -11,12 +11,19 @@ import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+# What depends on the interpreter running the tests (the build follows it):
+# the extension suffix it imports, the module's file name, and the first
+# compiled-plugin name the runner looks for ("m" after the version).
+USUAL_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+MODULE_FILE_NAME = "PluginLoader" + USUAL_SUFFIX
+RUNNER_SUFFIX = ".cpython-%d%dm-x86_64-linux-gnu.so" % sys.version_info[:2]
 STANDINS = REPO / "standins"
 OUT_MARK = "@@OUT "
 

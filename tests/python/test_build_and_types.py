@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import REPO
+from harness import MODULE_FILE_NAME, REPO
 
 SAMPLES = Path(__file__).parent / "typing_samples"
 NAMES = ["plugin_run", "module_run", "get_plugin_list", "py_clear", "db_encrypt",
@@ -172,7 +172,7 @@ def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     assert probe.returncode == 0, probe.stderr
     version, listing = probe.stdout.splitlines()
     assert version == pyproject_version()
-    assert "PluginLoader.pyi" in listing and "PluginLoader.cpython-312-x86_64-linux-gnu.so" in listing
+    assert "PluginLoader.pyi" in listing and MODULE_FILE_NAME in listing
     # A build with the repository's secrets says so whenever it is imported.
     assert "RuntimeWarning: PluginLoader was built with the repository's built-in secrets" \
         in probe.stderr

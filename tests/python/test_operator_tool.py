@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from harness import REPO, STANDINS
+from harness import MODULE_FILE_NAME, REPO, RUNNER_SUFFIX, STANDINS, USUAL_SUFFIX
 from test_db_cipher import Keys, cbc_encrypt
 
 CLI = REPO / "scripts" / "plugin-loader"
@@ -79,8 +79,8 @@ def test_doctor_on_a_healthy_panel(build_dir, healthy):
      "account file data/userInfo.json", "it lacks a server_id string"),
     (lambda p, k: p.write("data/userInfo.json", "[1]"), "account file data/userInfo.json",
      "no catalog request is sent"),
-    (lambda p, k: p.write("plugin/demo/demo_main.cpython-312-x86_64-linux-gnu.so", b"\x7fELF"),
-     "compiled plugins", "plugin/demo/demo_main.cpython-312-x86_64-linux-gnu.so ignored"),
+    (lambda p, k: p.write("plugin/demo/demo_main" + USUAL_SUFFIX, b"\x7fELF"),
+     "compiled plugins", f"plugin/demo/demo_main{USUAL_SUFFIX} ignored"),
     (lambda p, k: None, "panel module public", "not on the module search path"),
     (lambda p, k: shutil.rmtree(p.path("data")), "data/", "missing"),
 ])
@@ -117,7 +117,7 @@ def test_secrets_check_and_info(build_dir, build_info):
     r = tool("info", "--json", "--build", build_dir)
     assert r.returncode == 0, r.stderr
     info = json.loads(r.stdout)
-    module = build_dir / "PluginLoader.cpython-312-x86_64-linux-gnu.so"
+    module = build_dir / MODULE_FILE_NAME
     assert info["sha256"] == sha256(module) and info["file"] == str(module.resolve())
     for key in ("version", "panel_root", "service_url", "service_domain", "builtin_secrets"):
         assert info[key] == build_info[key]
@@ -131,11 +131,12 @@ def test_compiled_plugin_names_are_those_the_runner_loads(run, panel):
     # to); with the usual suffix it runs the source, kept under its full path.
     panel.write("plugin/cx/cx_main.py", "class cx_main:\n    def f(self, a):\n        return 1\n")
     r = run("""
+        USUAL = %r
         import os, sys
         suffixes = PluginLoader._build_info()["compiled_plugin_suffixes"]
         d = os.path.join(PluginLoader._build_info()["panel_root"], "plugin", "cx")
         seen = {}
-        for suffix in suffixes + [".cpython-312-x86_64-linux-gnu.so"]:
+        for suffix in suffixes + [USUAL]:
             name = "cx" + suffix if suffix.startswith("_main") else "cx_main" + suffix
             open(os.path.join(d, name), "wb").close()
             PluginLoader.plugin_run("cx", "f", None)
@@ -145,9 +146,9 @@ def test_compiled_plugin_names_are_those_the_runner_loads(run, panel):
                 sys.modules.pop(k, None)
             os.unlink(os.path.join(d, name))
         emit(seen)
-    """)
-    assert r.value == {"cx_main.cpython-312m-x86_64-linux-gnu.so": True, "cx_main.so": True,
-                       "cx_main.cpython-312-x86_64-linux-gnu.so": False}
+    """ % USUAL_SUFFIX)
+    assert r.value == {"cx_main" + RUNNER_SUFFIX: True, "cx_main.so": True,
+                       "cx_main" + USUAL_SUFFIX: False}
 
 
 def test_module_verdicts_on_panel_files(run, panel):
@@ -264,7 +265,7 @@ def test_which_module(build_dir, module_file, panel, tmp_path):
     empty = tool("--build", tmp_path, "info")
     assert empty.returncode == 2
     assert empty.stderr.splitlines() == [
-        f"plugin-loader: --build {tmp_path}: no PluginLoader.cpython-312-x86_64-linux-gnu.so "
+        f"plugin-loader: --build {tmp_path}: no {MODULE_FILE_NAME} "
         "in that directory"]
     # Not even a PluginLoader on the search path is taken instead.
     shadow = tool("-p", build_dir, "--build", tmp_path, "info")
@@ -395,7 +396,7 @@ def other_secrets_module(build_dir, build_info, tmp_path_factory):
                    check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "PluginLoader"],
                    check=True, stdout=subprocess.DEVNULL, env=env)
-    return build / "PluginLoader.cpython-312-x86_64-linux-gnu.so"
+    return build / MODULE_FILE_NAME
 
 
 def test_install_refuses_a_module_with_other_secrets(module_file, other_secrets_module, healthy,

@@ -6,6 +6,7 @@ import textwrap
 
 import pytest
 from conftest import need_tool
+from harness import RUNNER_SUFFIX, USUAL_SUFFIX
 
 DEMO = """
     made = []
@@ -202,8 +203,8 @@ COMPILED_CODE = """
 
 @pytest.mark.parametrize("suffix, real, omit, expected", [
     (".so", True, (), ["compiled", True, False]),
-    (".cpython-312m-x86_64-linux-gnu.so", False, (), ["source", True, False]),  # found by name
-    (".cpython-312-x86_64-linux-gnu.so", True, (), ["source", False, True]),  # no compiled entry
+    (RUNNER_SUFFIX, False, (), ["source", True, False]),  # found by name
+    (USUAL_SUFFIX, True, (), ["source", False, True]),  # no compiled entry
     (".so", True, ("public",), [msg("failed to load plugin!"), False, False]),
 ])
 def test_compiled_entries(run, panel, extension, suffix, real, omit, expected):
