@@ -87,21 +87,31 @@ def lines(text):
     return [piece for piece in text.split("\n") if piece]
 
 
+def iv_file_reader(iv_path):
+    """Reads the IV file as careful Python does on every call: os.open,
+    os.fstat for its size, os.read, os.close."""
+    o_open, o_fstat, o_read, o_close, flags = os.open, os.fstat, os.read, os.close, os.O_RDONLY
+
+    def read():
+        fd = o_open(iv_path, flags)
+        try:
+            return o_read(fd, o_fstat(fd).st_size)
+        finally:
+            o_close(fd)
+
+    return read
+
+
 def with_cryptography(secrets, iv_path):
     """The equivalent on the `cryptography` package."""
     field = algorithms.AES(secrets[0][0::2].encode())
     iv_file = Cipher(algorithms.AES(secrets[1][0::2].encode()),
                      modes.CBC(secrets[1][1::2].encode()))
-    o_open, o_fstat, o_read, o_close, flags = os.open, os.fstat, os.read, os.close, os.O_RDONLY
+    read_iv_file = iv_file_reader(iv_path)
     a2b, b2a, cbc = binascii.a2b_base64, binascii.b2a_base64, modes.CBC
 
     def db_iv():
-        fd = o_open(iv_path, flags)
-        try:
-            text = o_read(fd, o_fstat(fd).st_size)
-        finally:
-            o_close(fd)
-        return unpad(iv_file.decryptor().update(a2b(text)))
+        return unpad(iv_file.decryptor().update(a2b(read_iv_file())))
 
     def encrypt(text):
         out = []
@@ -143,7 +153,7 @@ def with_libcrypto(secrets, iv_path):
     buf = ctypes.create_string_buffer(4096)
     n = ctypes.c_int()
     init, update, byref = lib.EVP_CipherInit_ex, lib.EVP_CipherUpdate, ctypes.byref
-    o_open, o_fstat, o_read, o_close, flags = os.open, os.fstat, os.read, os.close, os.O_RDONLY
+    read_iv_file = iv_file_reader(iv_path)
     a2b, b2a = binascii.a2b_base64, binascii.b2a_base64
 
     def cbc(ctx, iv, data):
@@ -152,12 +162,7 @@ def with_libcrypto(secrets, iv_path):
         return buf.raw[:n.value]
 
     def db_iv():
-        fd = o_open(iv_path, flags)
-        try:
-            text = o_read(fd, o_fstat(fd).st_size)
-        finally:
-            o_close(fd)
-        return unpad(cbc(ivf_dec, ivf_chain, a2b(text)))
+        return unpad(cbc(ivf_dec, ivf_chain, a2b(read_iv_file())))
 
     def encrypt(text):
         out = []
