@@ -14,14 +14,18 @@ const char kDefaultAccount[] = "{\"uid\":0,\"server_id\":\"OFF\",\"token\":\"\"}
 
 bool is_integer(const rapidjson::Value& v) { return v.IsInt64() || v.IsUint64(); }
 
-bool has_integer(const rapidjson::Value& obj, const char* name) {
-  auto it = obj.FindMember(name);
-  return it != obj.MemberEnd() && is_integer(it->value);
-}
-
-bool has_string(const rapidjson::Value& obj, const char* name) {
-  auto it = obj.FindMember(name);
-  return it != obj.MemberEnd() && it->value.IsString();
+// Parses text into doc with the parse flags given, doc emptied first (its
+// memory pool released); a failed parse leaves doc null.
+template <unsigned Flags>
+bool parse_into_empty(rapidjson::Document& doc, const std::string& text) {
+  {
+    rapidjson::Document empty;
+    doc.Swap(empty);
+  }
+  doc.Parse<Flags>(text.c_str());
+  if (!doc.HasParseError()) return true;
+  doc.SetNull();
+  return false;
 }
 
 // The value as a JSON string without its quotes: quotation marks, backslashes
@@ -40,14 +44,20 @@ std::string catalog_file() { return get_path() + "/data/plugin_bin.pl"; }
 
 std::string catalog_error_file() { return catalog_file() + ".err"; }
 
+bool has_integer(const rapidjson::Value& obj, const char* name) {
+  if (!obj.IsObject()) return false;
+  auto it = obj.FindMember(name);
+  return it != obj.MemberEnd() && is_integer(it->value);
+}
+
+bool has_string(const rapidjson::Value& obj, const char* name) {
+  if (!obj.IsObject()) return false;
+  auto it = obj.FindMember(name);
+  return it != obj.MemberEnd() && it->value.IsString();
+}
+
 bool reload_catalog_document(rapidjson::Document& doc, const std::string& text) {
-  {
-    rapidjson::Document empty;
-    doc.Swap(empty);
-  }
-  if (parse_json(doc, text.c_str())) return true;
-  doc.SetNull();
-  return false;
+  return parse_into_empty<rapidjson::kParseIterativeFlag>(doc, text);
 }
 
 bool json_nesting_within(const std::string& text, size_t limit) {
@@ -80,18 +90,14 @@ CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer)
   answer.resize(strlen(answer.c_str()));
   if (answer.empty()) return CatalogAnswer::kNone;
   if (answer.size() <= kErrorReplyMaxLength) return CatalogAnswer::kErrorReply;
-  {
-    rapidjson::Document empty;
-    doc.Swap(empty);
-  }
   // The listing decodes the stored text as UTF-8 and hands it to json.loads;
   // text either refuses would replace a good catalog with one that no listing
   // can show.  Every number the strict parse takes, json.loads takes too.
-  if (json_nesting_within(answer, kCatalogMaxDepth)) {
-    doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(
-        answer.c_str());
-    if (!doc.HasParseError()) return CatalogAnswer::kCatalog;
-  }
+  const bool listable =
+      json_nesting_within(answer, kCatalogMaxDepth) &&
+      parse_into_empty<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(
+          doc, answer);
+  if (listable) return CatalogAnswer::kCatalog;
   doc.SetNull();
   return CatalogAnswer::kErrorReply;
 }

@@ -16,6 +16,11 @@ std::string catalog_error_file();
 // is released); a failed parse leaves doc null.  True when it parsed.
 bool reload_catalog_document(rapidjson::Document& doc, const std::string& text);
 
+// True when obj is an object with a member name holding an integer (a
+// string).
+bool has_integer(const rapidjson::Value& obj, const char* name);
+bool has_string(const rapidjson::Value& obj, const char* name);
+
 // Deepest nesting of arrays and objects that an answer may have to be stored
 // as the catalog.  The listing hands the stored text to json.loads, which
 // refuses deeper text with RecursionError: on CPython 3.12 at about 1,500

@@ -122,32 +122,41 @@ void field_decrypt(const FieldBlock& key, const FieldBlock& iv, const char* text
   out.resize(start + decipher(key, iv, data, decoded));
 }
 
-std::string field_encrypt(const std::string& key, const std::string& iv, const std::string& text) {
+namespace {
+
+// One direction of the cipher, appending to out.
+using PieceCipher = void (*)(const FieldBlock&, const FieldBlock&, const char*, size_t,
+                             std::string&);
+
+std::string on_text(PieceCipher cipher, const FieldBlock& key, const FieldBlock& iv,
+                    const std::string& text) {
   std::string out;
-  field_encrypt(FieldBlock(key), FieldBlock(iv), text.data(), text.size(), out);
+  cipher(key, iv, text.data(), text.size(), out);
   return out;
+}
+
+std::string under_iv_file_key(PieceCipher cipher, const std::string& text) {
+  FieldBlock key, chain;
+  iv_file_key(key, chain);
+  return on_text(cipher, key, chain, text);
+}
+
+}  // namespace
+
+std::string field_encrypt(const std::string& key, const std::string& iv, const std::string& text) {
+  return on_text(field_encrypt, FieldBlock(key), FieldBlock(iv), text);
 }
 
 std::string field_decrypt(const std::string& key, const std::string& iv, const std::string& text) {
-  std::string out;
-  field_decrypt(FieldBlock(key), FieldBlock(iv), text.data(), text.size(), out);
-  return out;
+  return on_text(field_decrypt, FieldBlock(key), FieldBlock(iv), text);
 }
 
 std::string iv_file_encrypt(const std::string& text) {
-  FieldBlock key, chain;
-  iv_file_key(key, chain);
-  std::string out;
-  field_encrypt(key, chain, text.data(), text.size(), out);
-  return out;
+  return under_iv_file_key(field_encrypt, text);
 }
 
 std::string iv_file_decrypt(const std::string& text) {
-  FieldBlock key, chain;
-  iv_file_key(key, chain);
-  std::string out;
-  field_decrypt(key, chain, text.data(), text.size(), out);
-  return out;
+  return under_iv_file_key(field_decrypt, text);
 }
 
 std::string db_iv_path() { return kDbIvPath; }

@@ -17,6 +17,7 @@
 #include "crypto/field_cipher.h"
 #include "loader/loader.h"
 #include "loader/py_ref.h"
+#include "loader/runner_common.h"
 #include "transport/route.h"
 #include "util/util.h"
 
@@ -25,8 +26,7 @@ namespace {
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 
 void wipe(std::string& text) {
-  volatile char* p = text.empty() ? nullptr : &text[0];
-  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  wipe_key_material(&text[0], text.size());
   text.clear();
 }
 
@@ -46,24 +46,12 @@ PyObject* account_verdict(const std::string& path, const char* state, const std:
                        uid.c_str(), "token", flag(token), "detail", detail.c_str());
 }
 
-bool has_member(const rapidjson::Value& obj, const char* name,
-                bool (*ok)(const rapidjson::Value&)) {
-  auto it = obj.FindMember(name);
-  return it != obj.MemberEnd() && ok(it->value);
-}
-
-bool is_integer(const rapidjson::Value& v) { return v.IsInt64() || v.IsUint64(); }
-bool is_string(const rapidjson::Value& v) { return v.IsString(); }
-
 }  // namespace
 
 namespace operator_info {
 
 PyObject* build_info() {
-  // The file names plugin_run looks for a compiled entry under, in order:
-  // the "m" suffix of the interpreter built against, then the plain one.
-  static const char kCompiledFirst[] = "_main.cpython-" Py_STRINGIFY(PY_MAJOR_VERSION)
-      Py_STRINGIFY(PY_MINOR_VERSION) "m-x86_64-linux-gnu.so";
+  // The file names plugin_run looks for a compiled entry under, in order.
   static const char kPythonVersion[] =
       Py_STRINGIFY(PY_MAJOR_VERSION) "." Py_STRINGIFY(PY_MINOR_VERSION);
   return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:[s,s]}",              //
@@ -77,7 +65,8 @@ PyObject* build_info() {
                        "iv_file_secret", flag(PL_IV_FILE_SECRET_BUILTIN),                //
                        "db_fallback_iv_secret", flag(PL_DB_FALLBACK_IV_SECRET_BUILTIN),  //
                        "python_version", kPythonVersion,                                 //
-                       "compiled_plugin_suffixes", kCompiledFirst, "_main.so");
+                       "compiled_plugin_suffixes", runner::kCompiledFirstSuffix,
+                       runner::kCompiledSecondSuffix);
 }
 
 PyObject* iv_file_check() {
@@ -170,11 +159,11 @@ PyObject* account_check() {
   if (!parse_json(raw, buf.get())) {
     missing.emplace_back("valid JSON of less than 128 KiB");
   } else {
-    if (!has_member(raw, "uid", is_integer) && !has_member(raw, "id", is_integer)) {
+    if (!has_integer(raw, "uid") && !has_integer(raw, "id")) {
       missing.emplace_back("an integer uid or id");
     }
-    if (!has_member(raw, "server_id", is_string)) missing.emplace_back("a server_id string");
-    if (!has_member(raw, "token", is_string)) missing.emplace_back("a token string");
+    if (!has_string(raw, "server_id")) missing.emplace_back("a server_id string");
+    if (!has_string(raw, "token")) missing.emplace_back("a token string");
   }
   if (!missing.empty()) {
     std::string detail = "not used, the catalog request carries the default account: it lacks ";

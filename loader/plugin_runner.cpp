@@ -19,11 +19,6 @@ std::set<std::string> sys_path_plugins;
 
 constexpr const char* kPluginNotFound = "plugin not found";
 
-// First choice of a compiled entry: "_main.cpython-312m-x86_64-linux-gnu.so"
-// for the interpreter version built against (note the m after the version).
-constexpr const char* kCompiledFirstSuffix = "_main.cpython-" Py_STRINGIFY(PY_MAJOR_VERSION)
-    Py_STRINGIFY(PY_MINOR_VERSION) "m-x86_64-linux-gnu.so";
-
 // Puts <panel>/plugin/<name> on the module search path through the panel's
 // own public.sys_path_append, once per plugin name.  Failures are printed to
 // standard error and the run goes on; when public itself is missing nothing
@@ -110,8 +105,8 @@ PyObject* Ploader::plugin_run(PyObject* args) {
   char compiled_path[kRunnerPathSize];
   const bool compiled =
       first_existing(compiled_path, sizeof compiled_path,
-                     {{root, "/plugin/", mod_name, "/", mod_name, kCompiledFirstSuffix},
-                      {root, "/plugin/", mod_name, "/", mod_name, "_main.so"}});
+                     {{root, "/plugin/", mod_name, "/", mod_name, runner::kCompiledFirstSuffix},
+                      {root, "/plugin/", mod_name, "/", mod_name, runner::kCompiledSecondSuffix}});
 
   PyRef module;
   if (compiled) {

@@ -9,6 +9,14 @@ class Ploader;
 
 namespace runner {
 
+// What follows a plugin's name in the file names of its compiled entry, in
+// the order the plugin runner looks for them: the first for the interpreter
+// version built against ("_main.cpython-312m-x86_64-linux-gnu.so", with an m
+// after the version), then the plain one.
+constexpr const char* kCompiledFirstSuffix = "_main.cpython-" Py_STRINGIFY(PY_MAJOR_VERSION)
+    Py_STRINGIFY(PY_MINOR_VERSION) "m-x86_64-linux-gnu.so";
+constexpr const char* kCompiledSecondSuffix = "_main.so";
+
 constexpr const char* kBadArguments =
     "parameter incorrect: run(mod_name<str>,def_name<str>,def_args<dict_obj>)";
 constexpr const char* kEmptyName = "parameter incorrect: module_name and def_name cannot be empty.";

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "loader/loader.h"
+#include "util/handles.h"
 #include "util/util.h"
 
 namespace {
@@ -34,13 +35,6 @@ struct ForbiddenMap {
   }
 };
 constexpr ForbiddenMap kForbiddenMap;
-
-struct DirCloser {
-  void operator()(DIR* d) const noexcept {
-    if (d != nullptr) closedir(d);
-  }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 }  // namespace
 

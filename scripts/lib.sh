@@ -3,9 +3,11 @@
 # Source it from the repository root.
 
 # Debian packages every script may need.  The libFuzzer and sanitizer
-# runtimes of clang come in their own package (pl_apt_setup adds it).
+# runtimes of clang come in their own package: libclang-rt-14-dev for
+# Debian 12's clang 14 (pl_apt_setup adds the one of another clang version).
 PL_APT_PACKAGES=(g++ make pkg-config git rapidjson-dev libcurl4-openssl-dev libgtest-dev libssl-dev
-                 clang clang-format curl strace binutils php-cli fdisk util-linux)
+                 clang libclang-rt-14-dev clang-format curl strace binutils php-cli fdisk
+                 util-linux)
 command -v cmake >/dev/null 2>&1 || PL_APT_PACKAGES+=(cmake)
 
 # The package that brings each outside command the scripts call.

@@ -15,29 +15,13 @@
 #include "build_config.h"
 #include "util/handles.h"
 #include "util/piece_reader.h"
+#include "util/small_file.h"
 
 std::string get_path() { return PL_PANEL_ROOT; }
 
 bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 namespace {
-
-// What reading text in fgets() pieces keeps of data: each piece (at most
-// kFileReadPiece - 1 bytes, ending after a newline) only up to its first NUL.
-std::string keep_pieces_up_to_nul(const std::string& data) {
-  std::string result;
-  result.reserve(data.size());
-  size_t pos = 0;
-  while (pos < data.size()) {
-    size_t limit = std::min(data.size() - pos, kFileReadPiece - 1);
-    const char* start = data.data() + pos;
-    const void* nl = memchr(start, '\n', limit);
-    size_t piece = nl != nullptr ? static_cast<const char*>(nl) - start + 1 : limit;
-    result.append(start, strnlen(start, piece));
-    pos += piece;
-  }
-  return result;
-}
 
 FileStatus status_of(const struct stat& st) {
   FileStatus status;
@@ -93,7 +77,7 @@ bool file_get_contents(const std::string& path, std::string& out, FileStatus* st
     used += static_cast<size_t>(n);
   }
   out.resize(used);
-  if (memchr(out.data(), '\0', out.size()) != nullptr) out = keep_pieces_up_to_nul(out);
+  out.resize(cut_pieces_at_nul(&out[0], out.size()));
   if (status != nullptr) *status = opened;
   return true;
 }
@@ -208,10 +192,6 @@ pid_t temp_owner(const char* name, const std::string& prefix) {
   return static_cast<pid_t>(pid);
 }
 
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { closedir(d); }
-};
-
 // Removes the temporary files of path that processes left behind when they
 // ended between writing and renaming: those named for a process that no
 // longer exists.  Files of living processes may be in use and stay.
@@ -220,7 +200,7 @@ void remove_stale_temporaries(const std::string& path) {
   const std::string dir =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
-  std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+  DirPtr d(opendir(dir.c_str()));
   if (!d) return;
   const pid_t self = getpid();
   while (const dirent* entry = readdir(d.get())) {

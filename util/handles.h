@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include <dirent.h>
 #include <unistd.h>
 
 struct FileCloser {
@@ -12,6 +13,13 @@ struct FileCloser {
   }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept {
+    if (d != nullptr) closedir(d);
+  }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // A file descriptor closed on destruction (-1 holds nothing).
 class Fd {
