@@ -1,104 +1,190 @@
 #include "loader/load_lock.h"
 
+#include <unordered_map>
 #include <utility>
 
-#include "util/blocking.h"
+// What is known of the loads of one path while any caller holds its lock or
+// waits for it.
+struct LoadRecord {
+  unsigned long long owner = 0;  // identity of the caller loading it, 0: none
+  bool loading = false;
+  unsigned users = 0;  // callers holding the lock or waiting for it
+  uint64_t loads_ended = 0;
+  bool last_failed = false;
+  std::string last_failure;
+  FileStamp last_stamp;
+};
 
-LoadLockGuard::LoadLockGuard(LoadLocks& locks, const std::string& path)
-    : locks_(locks), path_(path), state_(LoadLockState::kOwned) {
-  const std::thread::id me = std::this_thread::get_id();
-  uint64_t ended_before = 0;
-  {
-    std::lock_guard<std::mutex> hold(locks_.mu_);
-    LoadLocks::Entry& entry = locks_.entries_[path_];
-    if (entry.owner == std::thread::id()) {
-      entry.owner = me;
-      return;
-    }
-    if (entry.owner == me) {
-      state_ = LoadLockState::kReentered;
-      return;
-    }
-    if (locks_.would_deadlock(path_, me)) {
-      state_ = LoadLockState::kDeadlock;
-      return;
-    }
-    locks_.waiting_[me] = path_;
-    ++entry.waiters;  // keeps the entry while this thread waits
-    ended_before = entry.loads_ended;
+namespace {
+
+// Never destroyed: callers may still wait while the process ends.  Entries
+// live while a caller uses them; references to them stay valid across
+// insertions by other callers.
+std::unordered_map<std::string, LoadRecord>& records() {
+  static auto* map = new std::unordered_map<std::string, LoadRecord>;
+  return *map;
+}
+
+// A module of the interpreter kept for the life of the process; null (no
+// error pending) when it cannot be had.
+PyObject* kept_module(PyObject*& slot, const char* name) {
+  if (slot == nullptr) {
+    slot = PyImport_ImportModule(name);
+    if (slot == nullptr) PyErr_Clear();
   }
-  // The section ends (the embedder takes back what it gave up) only after
-  // the mutex is let go, so no thread ever holds the mutex while waiting
-  // for the embedder.
-  BlockingSection section;
-  std::unique_lock<std::mutex> hold(locks_.mu_);
-  LoadLocks::Entry& entry = locks_.entries_[path_];
-  locks_.released_.wait(hold, [&] { return entry.owner == std::thread::id(); });
-  entry.owner = me;
-  --entry.waiters;
-  locks_.waiting_.erase(me);
-  waited_for_load_ = entry.loads_ended != ended_before;
-  if (waited_for_load_ && entry.last_failed) {
-    // Now the owner, so nothing may escape: without a copy of the text this
-    // thread simply loads the file itself.
-    try {
-      shared_failure_ = entry.last_failure;
-      shared_status_ = entry.last_status;
-      has_shared_failure_ = true;
-    } catch (...) {
-    }
+  return slot;
+}
+
+PyObject* thread_module() {
+  static PyObject* slot = nullptr;
+  return kept_module(slot, "_thread");
+}
+
+// The import system's own module ("importlib._bootstrap").
+PyObject* import_bootstrap() {
+  static PyObject* slot = nullptr;
+  return kept_module(slot, "_frozen_importlib");
+}
+
+// The caller's identity as the thread module tells it at this moment: a
+// thread's, or a greenlet's where the host patched the module.  0 when it
+// cannot be had.
+unsigned long long caller_identity() {
+  PyObject* thread = thread_module();
+  if (thread == nullptr) return 0;
+  PyRef ident = PyRef::steal(PyObject_CallMethod(thread, "get_ident", nullptr));
+  const unsigned long long id = ident ? PyLong_AsUnsignedLongLongMask(ident.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
   }
+  return id;
+}
+
+// The import system's lock for the module named path; null, with nothing
+// pending, when the interpreter offers none (the load then goes unlocked).
+PyRef module_lock(const std::string& path) {
+  PyObject* bootstrap = import_bootstrap();
+  if (bootstrap == nullptr) return PyRef();
+  PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(path.data(), path.size()));
+  PyRef lock =
+      name ? PyRef::steal(PyObject_CallMethod(bootstrap, "_get_module_lock", "O", name.get()))
+           : PyRef();
+  if (!lock) PyErr_Clear();
+  return lock;
+}
+
+// True when the pending error is the import system's refusal of a wait that
+// would close a cycle; the error stays pending.  (No interpreter call may run
+// with an error pending: the error is taken out while the class is found.)
+bool deadlock_pending() {
+  PyObject* bootstrap = import_bootstrap();
+  if (bootstrap == nullptr) return false;
+  PyObject* pending = PyErr_GetRaisedException();
+  PyRef refusal = PyRef::steal(PyObject_GetAttrString(bootstrap, "_DeadlockError"));
+  const bool matches = refusal && PyErr_GivenExceptionMatches(pending, refusal.get()) != 0;
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+  return matches;
+}
+
+// Whether the lock's owner is the caller of identity me (the lock records
+// its owner by the same identity).  Leaves any pending error as it was.
+bool lock_owned_by(PyObject* lock, unsigned long long me) {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyRef owner = PyRef::steal(PyObject_GetAttrString(lock, "owner"));
+  bool mine = false;
+  if (owner && owner.get() != Py_None) {
+    mine = me != 0 && PyLong_AsUnsignedLongLongMask(owner.get()) == me;
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+  return mine;
+}
+
+// Releases a lock the caller holds, leaving any pending error as it was.  An
+// exception raised on the way (a signal handler's) is dropped; the release
+// is tried once more if it left the lock held.
+void release_lock(PyObject* lock, unsigned long long me) {
+  PyObject* pending = PyErr_GetRaisedException();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    PyRef done = PyRef::steal(PyObject_CallMethod(lock, "release", nullptr));
+    if (done) break;
+    PyErr_Clear();
+    if (!lock_owned_by(lock, me)) break;
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+}  // namespace
+
+bool LoadLockGuard::busy(const std::string& path) {
+  const auto& all = records();
+  return !all.empty() && all.count(path) != 0;
+}
+
+LoadLockGuard::LoadLockGuard(const std::string& path) : path_(path) {
+  const unsigned long long me = caller_identity();
+  LoadRecord& record = records()[path_];
+  if (record.loading && me != 0 && record.owner == me) {
+    // The file's own code (or code it called) asks for the file.
+    state_ = LoadLockState::kReentered;
+    return;
+  }
+  ++record.users;  // keeps the record while this caller waits
+  record_ = &record;
+  const uint64_t ended_before = record.loads_ended;
+  PyRef lock = module_lock(path_);
+  if (lock) {
+    PyRef got = PyRef::steal(PyObject_CallMethod(lock.get(), "acquire", nullptr));
+    if (!got) {
+      if (deadlock_pending()) {
+        PyErr_Clear();
+        state_ = LoadLockState::kDeadlock;
+        return;
+      }
+      // A signal handler raised while this caller waited; it may have done
+      // so after the lock was taken.
+      if (lock_owned_by(lock.get(), me)) release_lock(lock.get(), me);
+      state_ = LoadLockState::kInterrupted;
+      return;
+    }
+    lock_ = std::move(lock);
+  }
+  record.loading = true;
+  record.owner = me;
+  waited_for_load_ = record.loads_ended != ended_before;
 }
 
 LoadLockGuard::~LoadLockGuard() {
-  if (state_ != LoadLockState::kOwned) return;
-  {
-    std::lock_guard<std::mutex> hold(locks_.mu_);
-    auto it = locks_.entries_.find(path_);
-    if (it == locks_.entries_.end()) return;
-    LoadLocks::Entry& entry = it->second;
-    if (entry.waiters == 0) {
-      locks_.entries_.erase(it);
-      return;
+  if (record_ == nullptr) return;
+  LoadRecord& record = *record_;
+  if (state_ == LoadLockState::kOwned) {
+    const unsigned long long me = record.owner;
+    record.loading = false;
+    record.owner = 0;
+    if (!answered_from_record_) {
+      ++record.loads_ended;
+      record.last_failed = failed_;
+      record.last_failure = std::move(failure_);
+      record.last_stamp = failure_stamp_;
     }
-    entry.owner = std::thread::id();
-    ++entry.loads_ended;
-    entry.last_failed = has_own_failure_;
-    entry.last_failure = std::move(own_failure_);
-    entry.last_status = own_status_;
+    if (lock_) release_lock(lock_.get(), me);
   }
-  locks_.released_.notify_all();
+  if (--record.users == 0) records().erase(path_);
 }
 
-bool LoadLockGuard::shared_failure(const FileStatus& now, std::string& text) const {
-  if (!has_shared_failure_) return false;
+bool LoadLockGuard::shared_failure(const FileStamp& now, std::string& text) {
+  if (!waited_for_load_ || record_ == nullptr || !record_->last_failed) return false;
   // A file changed since that load is loaded afresh.
-  if (now.exists != shared_status_.exists || now.mtime != shared_status_.mtime ||
-      now.size != shared_status_.size) {
-    return false;
-  }
-  text = shared_failure_;
+  if (now != record_->last_stamp) return false;
+  text = record_->last_failure;
+  answered_from_record_ = true;
   return true;
 }
 
-void LoadLockGuard::set_failure(const FileStatus& status, const std::string& text) {
-  has_own_failure_ = true;
-  own_failure_ = text;
-  own_status_ = status;
-}
-
-bool LoadLocks::would_deadlock(const std::string& path, std::thread::id me) const {
-  // Every waiting thread waits for one path, so the owners and the paths
-  // they wait for form a chain; it closes into a cycle exactly when it leads
-  // back to this thread.  It has at most one step per waiting thread.
-  const std::string* target = &path;
-  for (size_t step = 0; step <= waiting_.size(); ++step) {
-    auto entry = entries_.find(*target);
-    if (entry == entries_.end() || entry->second.owner == std::thread::id()) return false;
-    if (entry->second.owner == me) return true;
-    auto next = waiting_.find(entry->second.owner);
-    if (next == waiting_.end()) return false;
-    target = &next->second;
-  }
-  return false;
+void LoadLockGuard::set_failure(const FileStamp& stamp, const std::string& text) {
+  failed_ = true;
+  failure_ = text;
+  failure_stamp_ = stamp;
 }

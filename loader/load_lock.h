@@ -1,90 +1,71 @@
-// Per-file locks of the source loader: one thread at a time reads, compiles
-// and executes a given file, and the others wait for its outcome instead of
-// being served a module whose code is still running.  Loads of different
-// files never wait for each other.
+// Loads of one source file by several callers at once: one caller reads,
+// compiles and executes the file while the others wait for its outcome,
+// instead of being served a module whose code is still running.  Loads of
+// different files never wait for each other.
 //
-// Modelled on the interpreter's own per-module import locks: each path has
-// an owner thread and a count of waiters, a thread asking again for a path
-// it already owns is told so instead of waiting for itself, and a wait that
-// would close a cycle of threads waiting for each other's files is refused
-// instead of hanging.  Waiting happens inside a BlockingSection, so the
-// embedder's hooks give up the interpreter lock meanwhile.  Plain C++.
+// The wait is the interpreter's own: the lock of a path is the import
+// system's per-module lock for the module of that name (a source module is
+// named by its path), taken and released through the interpreter.  So a
+// wait follows whatever the host runs on, as an import does: threads, or
+// greenlets on one thread when the host has patched the thread module (each
+// greenlet is then an owner of its own and waits cooperatively).  Signal
+// handlers run while a thread waits, and an exception they raise ends the
+// wait.  A wait that would close a cycle of callers waiting for each other,
+// through these loads, imports or both, is refused as an import refuses it.
+//
+// Requires the interpreter lock; the bookkeeping below is guarded by it.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "loader/py_ref.h"
 #include "util/util.h"
-
-class LoadLocks;
 
 // What acquiring a path's lock gave.
 enum class LoadLockState {
-  kOwned,      // this thread holds the lock and loads the file
-  kReentered,  // this thread already holds it: the file's own code asked for it
-  kDeadlock,   // waiting would have closed a cycle of waiting threads
+  kOwned,        // this caller holds the lock and loads the file
+  kReentered,    // this caller is already loading it: the file's own code asked for it
+  kDeadlock,     // waiting would have closed a cycle of waiting callers
+  kInterrupted,  // the wait ended in an exception (a signal handler's): it is pending
 };
+
+struct LoadRecord;
 
 // Holds one path's lock from acquisition to destruction.
 class LoadLockGuard {
  public:
-  LoadLockGuard(LoadLocks& locks, const std::string& path);
+  explicit LoadLockGuard(const std::string& path);
   ~LoadLockGuard();
   LoadLockGuard(const LoadLockGuard&) = delete;
   LoadLockGuard& operator=(const LoadLockGuard&) = delete;
 
+  // True while some caller loads the file at path or waits to: a module
+  // found for it in sys.modules may be half-executed.
+  static bool busy(const std::string& path);
+
   LoadLockState state() const { return state_; }
-  // True when another thread's load of the path ended while this one waited.
+  // True when another caller's load of the path ended while this one waited.
   bool waited_for_load() const { return waited_for_load_; }
-  // When that load failed on the file as it still is (now: its status as
+  // When that load failed on the file as it still is (now: its stamp as
   // taken after the wait): the error text, which this caller answers with
-  // too, without running the file again.
-  bool shared_failure(const FileStatus& now, std::string& text) const;
-  // Marks this thread's load as failed on the file of that status, with
-  // that error text, for the threads waiting on it.  A load not marked
-  // (it gave a module, or refused the file before reading it) makes the
-  // waiters look at the file themselves.
-  void set_failure(const FileStatus& status, const std::string& text);
+  // too, without running the file again (and without recording a load of
+  // its own for the callers still waiting).
+  bool shared_failure(const FileStamp& now, std::string& text);
+  // Marks this caller's load as failed on the file of that stamp, with that
+  // error text, for the callers waiting on it.  A load not marked (it gave a
+  // module, or refused the file before reading it) makes the waiters look at
+  // the file themselves.
+  void set_failure(const FileStamp& stamp, const std::string& text);
 
  private:
-  LoadLocks& locks_;
   std::string path_;
-  LoadLockState state_;
+  LoadRecord* record_ = nullptr;
+  PyRef lock_;  // the module lock while this caller holds it
+  LoadLockState state_ = LoadLockState::kOwned;
   bool waited_for_load_ = false;
-  bool has_shared_failure_ = false;
-  std::string shared_failure_;
-  FileStatus shared_status_;
-  bool has_own_failure_ = false;
-  std::string own_failure_;
-  FileStatus own_status_;
-};
-
-class LoadLocks {
- public:
-  LoadLocks() = default;
-  LoadLocks(const LoadLocks&) = delete;
-  LoadLocks& operator=(const LoadLocks&) = delete;
-
- private:
-  friend class LoadLockGuard;
-  struct Entry {
-    std::thread::id owner;  // default: nobody
-    unsigned waiters = 0;
-    uint64_t loads_ended = 0;
-    bool last_failed = false;
-    std::string last_failure;
-    FileStatus last_status;
-  };
-
-  bool would_deadlock(const std::string& path, std::thread::id me) const;
-
-  mutable std::mutex mu_;
-  std::condition_variable released_;
-  std::map<std::string, Entry> entries_;
-  // The path each waiting thread waits for.
-  std::map<std::thread::id, std::string> waiting_;
+  bool answered_from_record_ = false;
+  bool failed_ = false;
+  std::string failure_;
+  FileStamp failure_stamp_;
 };

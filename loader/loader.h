@@ -14,6 +14,8 @@
 
 #include <rapidjson/document.h>
 
+#include "util/util.h"
+
 struct _object;
 typedef struct _object PyObject;
 
@@ -87,7 +89,9 @@ class Ploader {
 
   // ---- process-wide state, in this order ----
   std::vector<std::string> module_list;
-  std::map<std::string, int64_t> mtime_cache;
+  // Full path of a loaded source file to the stamp (time at full precision,
+  // size, inode) of the file as it was when its code last ran.
+  std::map<std::string, FileStamp> mtime_cache;
   std::string mac_address;
   rapidjson::Document soft_list;
 };

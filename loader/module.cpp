@@ -9,20 +9,11 @@
 #include <new>
 
 #include "build_config.h"
+#include "loader/host_waits.h"
 #include "loader/loader.h"
 #include "loader/operator_info.h"
-#include "util/blocking.h"
 
 namespace {
-
-// Work that waits (a child process, another thread's load of a file) gives
-// up the interpreter lock when the waiting thread holds it, so the panel's
-// other threads keep running meanwhile.
-void* release_interpreter() { return PyGILState_Check() ? PyEval_SaveThread() : nullptr; }
-
-void restore_interpreter(void* token) { PyEval_RestoreThread(static_cast<PyThreadState*>(token)); }
-
-const BlockingHooks kInterpreterHooks = {release_interpreter, restore_interpreter};
 
 // Runs one operation for Python: no C++ exception crosses into the
 // interpreter.  Memory exhaustion becomes MemoryError; anything else an
@@ -167,7 +158,7 @@ PyModuleDef zq_cmod_modules = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_PluginLoader(void) {
-  set_blocking_hooks(&kInterpreterHooks);
+  install_host_waits();
   PyObject* module = PyModule_Create2(&zq_cmod_modules, 1013);
   if (module == nullptr) return nullptr;
   // Which build is deployed: the version of pyproject.toml it was built from.

@@ -1,12 +1,14 @@
 // Loads Python source files as modules named by their full path, executing a
-// file again only when its modification time changed since it was served.
+// file again only when it changed (its time at full precision, its size or
+// its inode) since it was served.
 //
-// Threads of the panel may load the same file at once, and the interpreter
-// lock changes hands while a module's code runs.  A per-path lock lets one
-// thread read, compile and execute a file while the others wait for it with
-// the interpreter lock given up; they then get the finished module, or the
-// error that load ended in.  The time of a file is recorded only once its
-// code compiled and ran, so a failed load is tried again on the next call.
+// A current module is answered from sys.modules without any lock, as an
+// import answers a module that is not being initialised.  Otherwise the
+// caller takes the file's load lock (loader/load_lock.h): one caller reads,
+// compiles and executes the file while the others wait as an import waits,
+// then get the finished module, or the error that load ended in.  The stamp
+// of a file is recorded only once its code compiled and ran, so a failed load
+// is tried again on the next call.
 #include "loader/source_loader.h"
 
 #include "loader/py_ref.h"
@@ -26,12 +28,6 @@ enum class SourceKind { kPlugin, kClass };
 constexpr int64_t kMinPluginEntrySize = 10;
 constexpr const char* kInvalidPluginEntry = "load plugin failed: invalid plugin entry";
 
-// Never destroyed: threads may still wait on it while the process ends.
-LoadLocks& load_locks() {
-  static LoadLocks* locks = new LoadLocks;
-  return *locks;
-}
-
 // The module under path in sys.modules, or null (no error pending).
 PyRef loaded_module(Ploader& loader, const std::string& path, PyObject*& failure) {
   PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(path.data(), path.size()));
@@ -45,12 +41,12 @@ PyRef loaded_module(Ploader& loader, const std::string& path, PyObject*& failure
 }
 
 // An error result whose text also goes to the threads waiting on this load.
-PyObject* failed(LoadLockGuard& guard, const FileStatus& status, PyObject* result) {
+PyObject* failed(LoadLockGuard& guard, const FileStamp& stamp, PyObject* result) {
   if (result != nullptr && PyDict_CheckExact(result)) {
     PyObject* msg = PyDict_GetItemString(result, "msg");
     const char* text = msg != nullptr ? PyUnicode_AsUTF8(msg) : nullptr;
     if (text != nullptr) {
-      guard.set_failure(status, text);
+      guard.set_failure(stamp, text);
     } else {
       PyErr_Clear();
     }
@@ -81,34 +77,53 @@ PyRef compile_source(Ploader& loader, const std::string& source, const std::stri
 
 PyObject* load_source_module(Ploader& loader, const std::string& path, const FileStatus& given,
                              SourceKind kind) {
-  LoadLockGuard guard(load_locks(), path);
   PyObject* failure = nullptr;
-  if (guard.state() != LoadLockState::kOwned) {
-    // The file's own code asks for the file on the thread running it, or
-    // waiting would close a cycle of threads waiting for each other's
-    // files: like a module importing itself, the caller gets the module as
-    // far as its code has run.
-    PyRef partial = loaded_module(loader, path, failure);
-    if (partial) return partial.release();
-    if (failure != nullptr) return failure;
-    return loader.return_error("load error: " + path + " is being loaded");
+  // A module served for this very file, with no load of it under way.
+  if (given.regular && (kind == SourceKind::kClass || given.size >= kMinPluginEntrySize) &&
+      !LoadLockGuard::busy(path)) {
+    auto recorded = loader.mtime_cache.find(path);
+    if (recorded != loader.mtime_cache.end() && recorded->second == given.stamp()) {
+      PyRef module = loaded_module(loader, path, failure);
+      if (module) return module.release();
+      if (failure != nullptr) return failure;
+    }
+  }
+
+  LoadLockGuard guard(path);
+  switch (guard.state()) {
+    case LoadLockState::kOwned:
+      break;
+    case LoadLockState::kInterrupted:
+      // The exception a signal handler raised while this caller waited
+      // belongs to the caller's own control flow.
+      return nullptr;
+    case LoadLockState::kReentered:
+    case LoadLockState::kDeadlock: {
+      // The file's own code asks for the file, or waiting would close a
+      // cycle of callers waiting for each other: like a module importing
+      // itself, the caller gets the module as far as its code has run.
+      PyRef partial = loaded_module(loader, path, failure);
+      if (partial) return partial.release();
+      if (failure != nullptr) return failure;
+      return loader.return_error("load error: " + path + " is being loaded");
+    }
   }
 
   // After a wait, the status given is older than the load just ended.
   const FileStatus status = guard.waited_for_load() ? file_status(path.c_str()) : given;
   std::string shared;
-  if (guard.shared_failure(status, shared)) return loader.return_error(shared);
+  if (guard.shared_failure(status.stamp(), shared)) return loader.return_error(shared);
 
   const std::string unreadable = "load error: cannot read " + path;
   if (status.exists && !status.regular) {
-    // A directory, FIFO or device: nothing to read, and no time to record.
-    return failed(guard, status, loader.return_error(unreadable));
+    // A directory, FIFO or device: nothing to read, and nothing to record.
+    return failed(guard, status.stamp(), loader.return_error(unreadable));
   }
   PyRef module = loaded_module(loader, path, failure);
   if (failure != nullptr) return failure;
   auto recorded = loader.mtime_cache.find(path);
   const bool current =
-      module && recorded != loader.mtime_cache.end() && recorded->second == status.mtime;
+      module && recorded != loader.mtime_cache.end() && recorded->second == status.stamp();
 
   if (kind == SourceKind::kPlugin && status.size < kMinPluginEntrySize) {
     return loader.return_error(kInvalidPluginEntry);
@@ -123,23 +138,23 @@ PyObject* load_source_module(Ploader& loader, const std::string& path, const Fil
     return loader.return_error("module not found");
   }
 
-  // The time and size that count are those of the file actually read.
+  // The stamp that counts is that of the file actually read.
   std::string source;
   FileStatus read;
   if (!file_get_contents(path, source, &read)) {
-    return failed(guard, status, loader.return_error(unreadable));
+    return failed(guard, status.stamp(), loader.return_error(unreadable));
   }
   if (kind == SourceKind::kPlugin && read.size < kMinPluginEntrySize) {
     return loader.return_error(kInvalidPluginEntry);
   }
   PyRef code = compile_source(loader, source, path, kind, failure);
-  if (!code) return failed(guard, read, failure);
+  if (!code) return failed(guard, read.stamp(), failure);
 
   // Creates the module, or runs the code again in the one already in
   // sys.modules; a failure takes the name out of sys.modules.
   PyRef executed = PyRef::steal(PyImport_ExecCodeModule(path.c_str(), code.get()));
-  if (!executed) return failed(guard, read, loader.get_error_info());
-  loader.mtime_cache[path] = read.mtime;
+  if (!executed) return failed(guard, read.stamp(), loader.get_error_info());
+  loader.mtime_cache[path] = read.stamp();
   return executed.release();
 }
 

@@ -5,6 +5,7 @@ list(APPEND PL_CORE_SOURCES
      loader/db_methods.cpp
      loader/runner_paths.cpp
      loader/load_lock.cpp
+     loader/host_waits.cpp
      loader/loader_log.cpp
      loader/error_capture.cpp
      loader/source_loader.cpp

@@ -12,8 +12,9 @@ void set_blocking_hooks(const BlockingHooks* hooks) noexcept {
   installed.store(hooks, std::memory_order_release);
 }
 
-BlockingSection::BlockingSection() noexcept
-    : hooks_(installed.load(std::memory_order_acquire)), token_(nullptr) {
+const BlockingHooks* blocking_hooks() noexcept { return installed.load(std::memory_order_acquire); }
+
+BlockingSection::BlockingSection() noexcept : hooks_(blocking_hooks()), token_(nullptr) {
   if (hooks_ != nullptr) token_ = hooks_->enter();
 }
 

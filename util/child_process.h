@@ -25,7 +25,10 @@ using OutputSink = std::function<void(const char* data, size_t size)>;
 // the child never dies of a broken pipe.  When the time limit (counted from
 // the start) passes before the output ended and the child exited, the whole
 // process group is killed.  The child is always reaped before returning.
-// The whole life of the child is one BlockingSection (util/blocking.h).
+// The whole life of the child is one BlockingSection (util/blocking.h),
+// except on a thread whose embedder waits cooperatively: there each wait
+// goes through the embedder's wait hook, and a broken-off wait ends the
+// child as the time limit does.
 ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink);
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -73,16 +74,43 @@ int ms_left(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// How the calling thread waits: by itself (poll and sleep, inside a
+// blocking section that run_shell_command holds), or through the embedder's
+// cooperative wait.
+class Waiter {
+ public:
+  explicit Waiter(const BlockingHooks* cooperative) : hooks_(cooperative) {}
+
+  // 1 when fd is readable, 0 when ms passed first, -1 on a failed or
+  // broken-off wait.
+  int readable(int fd, int ms) const {
+    if (hooks_ != nullptr) return hooks_->wait(fd, ms);
+    struct pollfd p = {fd, POLLIN, 0};
+    const int ready = poll(&p, 1, ms);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    return ready > 0 ? 1 : 0;
+  }
+
+  // False when the wait was broken off.
+  bool pause(std::chrono::milliseconds ms) const {
+    if (hooks_ != nullptr) return hooks_->wait(-1, static_cast<int>(ms.count())) >= 0;
+    std::this_thread::sleep_for(ms);
+    return true;
+  }
+
+ private:
+  const BlockingHooks* hooks_;
+};
+
 // Reads fd until end of output or the deadline; true at end of output.
-bool drain(int fd, Clock::time_point deadline, const OutputSink& sink) {
+bool drain(int fd, Clock::time_point deadline, const Waiter& waiter, const OutputSink& sink) {
   char buf[4096];
   for (;;) {
     const int left = ms_left(deadline);
     if (left == 0) return false;
-    struct pollfd p = {fd, POLLIN, 0};
-    const int ready = poll(&p, 1, left);
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
+    const int ready = waiter.readable(fd, left);
+    if (ready < 0) return false;
+    if (ready == 0) continue;
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n > 0) {
       sink(buf, static_cast<size_t>(n));
@@ -96,7 +124,7 @@ bool drain(int fd, Clock::time_point deadline, const OutputSink& sink) {
 
 // Reaps pid if it ends before the deadline; true when it was reaped (or
 // someone else reaped it: no child of that id is left).
-bool reap_until(pid_t pid, Clock::time_point deadline) {
+bool reap_until(pid_t pid, Clock::time_point deadline, const Waiter& waiter) {
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     int status = 0;
@@ -104,7 +132,7 @@ bool reap_until(pid_t pid, Clock::time_point deadline) {
     if (r == pid || (r < 0 && errno == ECHILD)) return true;
     if (r < 0 && errno != EINTR) return false;
     if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(pause);
+    if (!waiter.pause(pause)) return false;
     if (pause < std::chrono::milliseconds(20)) pause *= 2;
   }
 }
@@ -134,7 +162,15 @@ class ChildGroup {
 
 ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink) {
-  BlockingSection section;
+  // A thread of cooperative tasks waits through their scheduler, so the
+  // others run meanwhile; any other thread gives up what it holds for the
+  // whole life of the child.
+  const BlockingHooks* hooks = blocking_hooks();
+  const bool cooperative = hooks != nullptr && hooks->cooperative != nullptr &&
+                           hooks->wait != nullptr && hooks->cooperative();
+  const Waiter waiter(cooperative ? hooks : nullptr);
+  std::optional<BlockingSection> section;
+  if (!cooperative) section.emplace();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(time_limit_ms);
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return ChildOutcome::kNotStarted;
@@ -153,9 +189,9 @@ ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
   write_end.reset();  // only the child writes now: its end of output is ours
 
   ChildGroup child(pid);
-  bool finished = drain(read_end.get(), deadline, sink);
+  bool finished = drain(read_end.get(), deadline, waiter, sink);
   read_end.reset();
-  if (finished) finished = reap_until(pid, deadline);
+  if (finished) finished = reap_until(pid, deadline, waiter);
   if (!finished) return ChildOutcome::kTimedOut;  // child's destructor ends the group
   child.reaped();
   return ChildOutcome::kFinished;

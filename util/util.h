@@ -25,13 +25,30 @@ constexpr size_t kDateBufferSize = 80;          // get_date
 std::string get_path();
 // True when access(path, F_OK) succeeds.
 bool file_exists(const std::string& path);
+// What identifies one version of a file's content: its modification time at
+// the file system's full precision, its size and its inode (a file replaced
+// by rename has a new one).  A file rewritten within the same second, even
+// to the same size, gets another stamp.
+struct FileStamp {
+  int64_t mtime_ns = 0;
+  int64_t size = -1;
+  uint64_t inode = 0;
+  bool operator==(const FileStamp& o) const {
+    return mtime_ns == o.mtime_ns && size == o.size && inode == o.inode;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
 // What one status call (stat, following symbolic links) tells about a path.
 // A path that cannot be examined reads as absent, with time 0 and size -1.
 struct FileStatus {
   bool exists = false;
   bool regular = false;  // a regular file, not a directory, FIFO, device or socket
-  int64_t mtime = 0;
+  int64_t mtime = 0;     // whole seconds
   int64_t size = -1;
+  int64_t mtime_ns = 0;  // nanoseconds since the epoch
+  uint64_t inode = 0;
+  FileStamp stamp() const { return FileStamp{mtime_ns, size, inode}; }
 };
 FileStatus file_status(const char* path);
 

@@ -1,3 +1,4 @@
+import importlib.util
 import json
 import os
 import shutil
@@ -54,6 +55,25 @@ def need_tool(name):
             pytest.fail(f"the command {name!r} is not installed")
         pytest.skip(f"{name} not installed")
     return path
+
+
+def need_module(name):
+    """Skips (fails under scripts/test) when the interpreter running the
+    tests, which also runs the scenarios, lacks a Python package."""
+    if importlib.util.find_spec(name) is None:
+        if os.environ.get("PL_TEST_STRICT"):
+            pytest.fail(f"the Python package {name!r} is not installed")
+        pytest.skip(f"{name} not installed")
+
+
+def need_greenlets():
+    """gevent's greenlets, where they can be checked: greenlet switches by
+    copying C stacks, which AddressSanitizer cannot follow (every switch
+    reads as stack overflows in whatever frames were copied), so the
+    sanitizer run leaves greenlet scenarios to the plain runs."""
+    if os.environ.get("PL_TEST_ASAN"):
+        pytest.skip("greenlet stack switching is invisible to AddressSanitizer")
+    need_module("gevent")
 
 
 @pytest.fixture(scope="session")

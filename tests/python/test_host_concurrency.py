@@ -1,0 +1,190 @@
+"""The loader inside the servers panels run on: greenlets of a patched
+process, threads beside imports, signals while a call waits."""
+import json
+import os
+import textwrap
+
+from conftest import need_greenlets
+from test_threaded_panel import FDISK, RECORDER
+
+# The top level counts its runs in a file, takes a while (the sleep a
+# patched process turns into a switch) and then defines the class, or fails.
+SLOW = ("import time\nopen({marks!r}, 'a').write('x')\ntime.sleep({pause})\n{body}\n")
+CLASS = "class {cls}:\n    def ver(self, a):\n        return {tag!r}\n"
+
+
+def slow(marks, cls, tag="slow", pause=0.5, fail=None):
+    body = f"raise {fail}" if fail else CLASS.format(cls=cls, tag=tag)
+    return SLOW.format(marks=str(marks), pause=pause, body=body)
+
+
+def test_greenlets_wait_for_one_load_and_share_its_outcome(run, panel, tmp_path):
+    need_greenlets()
+    marks = [tmp_path / k for k in "pmbc"]
+    panel.write("plugin/slow/slow_main.py", slow(marks[0], "slow_main"))
+    panel.write("class/abcModel/slowModel.py", slow(marks[1], "main"))
+    broken = panel.write("class/broken.py", slow(marks[2], "main", fail="KeyError('late')"))
+    # Rewritten in place to the same size within the same second.
+    edited = panel.write("class/edited.py", slow(marks[3], "main", tag="v1", pause=0))
+    r = run(f"""
+        from gevent import monkey
+        monkey.patch_all()
+        import gevent, os, time
+        P = PluginLoader
+        calls = [lambda: P.plugin_run("slow", "ver", 0), lambda: P.module_run("slow", "ver", 0),
+                 lambda: P.get_module({str(broken)!r})["msg"].splitlines()[-1]]
+        started = time.monotonic()
+        burst = [gevent.spawn(calls[n % 3]) for n in range(12)]
+        gevent.joinall(burst)
+        took = time.monotonic() - started
+        first = P.get_module({str(edited)!r}).main().ver(0)
+        st = os.stat({str(edited)!r})
+        with open({str(edited)!r}, "r+") as f:
+            text = f.read().replace("'v1'", "'v2'")
+            f.seek(0)
+            f.write(text)
+        os.utime({str(edited)!r}, ns=(st.st_atime_ns, st.st_mtime_ns + 1000))
+        emit([[g.value for g in burst], took, first, P.get_module({str(edited)!r}).main().ver(0)])
+    """, timeout=60)
+    answers, took, first, second = r.value
+    assert answers == ["slow", "slow", "KeyError: 'late'"] * 4, r.stderr
+    # The greenlets waited for each other, not one after another, and every
+    # top level ran once: the failed one too, its error shared.
+    assert took < 1.4, took
+    assert [m.read_text() for m in marks] == ["x", "x", "x", "xx"]
+    assert (first, second) == ("v1", "v2")
+
+
+# The plugin's top level imports a module whose top level runs the plugin:
+# a thread importing the module and a thread running the plugin meet in the
+# middle, each holding what the other waits for; the plugin run comes last
+# and closes the cycle.
+CYCLE_PLUGIN = ("import rendezvous\nrendezvous.plugin.set()\nrendezvous.module.wait(20)\n"
+                "import cyclemod\n" + CLASS.format(cls="cyc_main", tag="plugin"))
+CYCLE_MODULE = ("import PluginLoader, rendezvous, time\nrendezvous.module.set()\n"
+                "rendezvous.plugin.wait(20)\ntime.sleep(0.2)\n"
+                "seen = PluginLoader.plugin_run('cyc', 'ver', 0)\n")
+
+# A plugin whose compile error is printed through a slow standard error, so
+# that the other threads arrive while the first one is still at it.
+SLOW_STDERR = """
+    import sys, time
+    class Slow:
+        def write(self, text):
+            time.sleep(0.05)
+            return sys.__stderr__.write(text)
+        def flush(self):
+            sys.__stderr__.flush()
+    sys.stderr = Slow()
+"""
+
+
+def test_threads_share_failures_and_end_cycles_with_imports(run, panel, tmp_path):
+    marks = tmp_path / "marks"
+    panel.write("plugin/fail/fail_main.py", slow(marks, "fail_main", pause=0.3,
+                                                 fail="RuntimeError('top')"))
+    panel.write("plugin/syn/syn_main.py", "def broken(:\n    pass\n")
+    panel.write("plugin/cyc/cyc_main.py", CYCLE_PLUGIN)
+    edited = panel.write("class/edited.py", slow(tmp_path / "e", "main", pause=0.4,
+                                                 fail="KeyError('old')"))
+    stubs = {"rendezvous": "import threading\nplugin, module = threading.Event(), "
+                           "threading.Event()\n",
+             "cyclemod": CYCLE_MODULE}
+    r = run(textwrap.dedent(SLOW_STDERR) + textwrap.dedent(f"""
+        import importlib, os, threading, time
+        P = PluginLoader
+        def together(calls):
+            out = [None] * len(calls)
+            def one(n):
+                out[n] = calls[n]()
+            ts = [threading.Thread(target=one, args=(n,)) for n in range(len(calls))]
+            [t.start() for t in ts]
+            [t.join(30) for t in ts]
+            return out
+        failed = together([lambda: P.plugin_run("fail", "ver", 0)] * 6)
+        syntax = together([lambda: P.plugin_run("syn", "ver", 0)] * 6)
+        cycle = together([lambda: importlib.import_module("cyclemod").seen,
+                          lambda: time.sleep(0.1) or P.plugin_run("cyc", "ver", 0)])
+
+        # The file is fixed while a caller waits for its failing load: the
+        # waiter loads the new file instead of taking the old failure.
+        def fix():
+            time.sleep(0.2)
+            text = open({str(edited)!r}).read().replace("raise KeyError('old')",
+                                                        "class main: v = 'new'")
+            with open({str(edited)!r}, "r+") as f:
+                f.write(text)
+        edit = together([lambda: P.get_module({str(edited)!r}), fix,
+                         lambda: time.sleep(0.1) or P.get_module({str(edited)!r})])
+        emit([[a["msg"].splitlines()[-1] for a in failed], len({{a["msg"] for a in syntax}}),
+              cycle, edit[0]["msg"].splitlines()[-1], edit[2].main.v])
+    """), stubs=stubs, timeout=60)
+    failed, syntax_texts, cycle, old, new = r.value
+    assert failed == ["RuntimeError: top"] * 6
+    assert marks.read_text() == "x"
+    # One compile for six callers: the error printed once, the same text for all.
+    assert syntax_texts == 1 and r.stderr.count("SyntaxError") == 1, r.stderr
+    # The call that closed the cycle got the plugin as far as it had run.
+    assert cycle == [{"status": False, "msg": "class not found: cyc_main"}, "plugin"], cycle
+    assert (old, new) == ("KeyError: 'old'", "new")
+
+
+def test_a_signal_ends_a_wait_for_a_load(run, panel):
+    panel.write("plugin/slow/slow_main.py",
+                "import time\ntime.sleep(2)\n" + CLASS.format(cls="slow_main", tag="slow"))
+    r = run("""
+        import os, signal, threading, time
+        class Stop(Exception):
+            pass
+        def handler(*args):
+            raise Stop("from the handler")
+        signal.signal(signal.SIGUSR1, handler)
+        loader = threading.Thread(target=PluginLoader.plugin_run, args=("slow", "ver", 0))
+        loader.start()
+        time.sleep(0.3)
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        started = time.monotonic()
+        try:
+            got = PluginLoader.plugin_run("slow", "ver", 0)
+        except Stop as e:
+            got = str(e)
+        waited = time.monotonic() - started
+        loader.join()
+        emit([got, waited, PluginLoader.plugin_run("slow", "ver", 0)])
+    """)
+    got, waited, after = r.value
+    # The handler's exception reached the caller that waited, long before the
+    # load it waited for ended; the load itself went on.
+    assert got == "from the handler" and waited < 1.0, (got, waited)
+    assert after == "slow"
+
+
+def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
+    need_greenlets()
+    (tmp_path / "fdisk").write_text(FDISK)
+    (tmp_path / "fdisk").chmod(0o755)
+    posted, pids = tmp_path / "posted", tmp_path / "pids"
+    env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
+           "PL_FDISK_PIDS": str(pids)}
+    ticking = """
+        from gevent import monkey
+        monkey.patch_all()
+        import gevent, time
+        lister = gevent.spawn(PluginLoader.get_plugin_list, 1)
+        started = last = time.monotonic()
+        longest = 0
+        while not lister.ready():
+            gevent.sleep(0.01)
+            longest, last = max(longest, time.monotonic() - last), time.monotonic()
+        emit([time.monotonic() - started, longest])
+    """
+    took, longest = run(ticking, stubs={"http_requests": RECORDER}, env=env).value
+    assert took >= 1.5 and longest < 0.5, (took, longest)
+    took, _ = run(ticking, stubs={"http_requests": RECORDER},
+                  env={**env, "PL_FDISK": "hang"}).value
+    assert 5 <= took < 30, took
+    sent = [json.loads(line)["hdid"] for line in posted.read_text().splitlines()]
+    assert sent == ["0xdeadbeef", ""]
+    for pid in pids.read_text().split():  # the whole group ended
+        if os.path.exists(f"/proc/{pid}/stat"):
+            assert open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] == "Z", pid
