@@ -5,6 +5,7 @@ import platform
 import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -245,7 +246,11 @@ class TestAnswers:
         reply = panel.write("data/plugin_bin.pl.err", "old reply", mode=0o600)
         ended = subprocess.Popen(["true"])
         ended.wait()
+        # Left over an hour ago, or maybe still being written (whoever made it).
         leftover = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.0", "half a catalog")
+        hour_ago = time.time() - 3601
+        os.utime(leftover, (hour_ago, hour_ago))
+        recent = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.1", "half a catalog")
         service.reply(catalog_text(40))
         service.reply("short reply")
         r = service.run("""
@@ -259,7 +264,7 @@ class TestAnswers:
         assert (oct(st.st_mode & 0o7777), st.st_uid, st.st_gid) == ("0o640", 65534, 65534)
         assert oct(reply.stat().st_mode & 0o7777) == "0o600"
         assert panel.read("data/plugin_bin.pl.err") == "short reply"
-        assert not leftover.exists()
+        assert not leftover.exists() and recent.exists()
 
     @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
     def test_failed_request_touches_no_file(self, service, panel, kind):
