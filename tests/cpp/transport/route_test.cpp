@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 
@@ -27,8 +28,9 @@ TEST_F(RouteTest, UnusableRoutingFilesGiveTheDefaultRouteAndSayWhy) {
   EXPECT_EQ(resolve_route(true, &why), default_route_);
   EXPECT_EQ(why, "no routing file");
 
-  const std::string foreign = "\"url\" is outside the service's domain (no \"." +
-                              std::string(PL_SERVICE_DOMAIN) + "\" in it)";
+  const std::string domain = PL_SERVICE_DOMAIN;
+  const std::string foreign = "\"url\" is outside the service's domain (its host is neither " +
+                              domain + " nor a name ending in \"." + domain + "\")";
   const std::pair<std::string, std::string> cases[] = {
       {"", "not valid JSON"},
       {"{}", "no \"api-node\" object"},
@@ -102,6 +104,28 @@ TEST_F(RouteTest, OnlyAHostNameIsANodeRoute) {
     file_.write("{\"api-node\": {\"url\": \"" + url + "\"}}");
     EXPECT_EQ(_get_route(), "http://" + url + "/api/panel") << url;
   }
+}
+
+TEST_F(RouteTest, OnlyAHostOfTheServiceDomainIsANodeRoute) {
+  const std::string domain = PL_SERVICE_DOMAIN;
+  std::string upper = domain;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  // Each holds "api-node" and "." + the domain, yet names another host.
+  for (const std::string& url :
+       {"api-node." + domain + ".evil.example", "api-node." + domain + "x.example",
+        "evil-api-node." + domain + "-evil.example", "api-node." + domain + ".:80"}) {
+    file_.write("{\"api-node\": {\"url\": \"" + url + "\", \"ip\": \"10.0.0.5\"}}");
+    EXPECT_EQ(_get_route(), default_route_) << url;
+    EXPECT_EQ(_get_route_py(), default_route_) << url;
+  }
+  for (const std::string& url : {"api-node1." + upper + ":8080", "a.api-node-2." + domain}) {
+    file_.write("{\"api-node\": {\"url\": \"" + url + "\"}}");
+    EXPECT_EQ(_get_route_py(), "http://" + url + "/api/panel") << url;
+  }
+  EXPECT_TRUE(in_service_domain(domain));
+  EXPECT_TRUE(in_service_domain(domain + ":443"));
+  EXPECT_FALSE(in_service_domain("x" + domain));
+  EXPECT_FALSE(in_service_domain(""));
 }
 
 TEST(TlsVerifyTest, OnlyHttpsUrlsAndOnlyWhenTheSettingIsOn) {
