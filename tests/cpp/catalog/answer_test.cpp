@@ -36,37 +36,3 @@ TEST(CatalogAnswer, OnlyWhatTheListingCanShowBecomesTheCatalog) {
     EXPECT_EQ(doc.IsNull(), !c.taken) << c.what;  // refused: no document, as a failed parse
   }
 }
-
-TEST(CatalogAnswer, PastTheBoundOnlyItsStartIsKeptAsAnErrorReply) {
-  const std::string pad(9000, 'x');
-  std::string answer = "{\"list\":[],\"pad\":\"" + pad + "\"}";
-  const std::string start = answer.substr(0, kErrorReplyMaxLength);
-  rapidjson::Document doc;
-  doc.Parse("{\"old\":1}");
-  EXPECT_EQ(take_catalog_answer(doc, answer, answer.size() - 1), CatalogAnswer::kErrorReply);
-  EXPECT_EQ(answer, start);
-  EXPECT_TRUE(doc.HasMember("old")) << "never parsed";
-
-  answer = "{\"list\":[],\"pad\":\"" + pad + "\"}";
-  EXPECT_EQ(take_catalog_answer(doc, answer, answer.size()), CatalogAnswer::kCatalog);
-}
-
-TEST(CatalogAnswer, DuplicateRootNamesKeepTheLastValueInTheFirstPlace) {
-  // As json.loads reads it: {"list": "x", "a": 3, "pad": ...}; nested
-  // objects are left as they are.
-  std::string answer = "{\"list\":[1],\"a\":{\"b\":1,\"b\":2},\"list\":\"x\",\"a\":3,\"pad\":\"" +
-                       std::string(9000, 'x') + "\"}";
-  rapidjson::Document doc;
-  ASSERT_EQ(take_catalog_answer(doc, answer), CatalogAnswer::kCatalog);
-  ASSERT_EQ(doc.MemberCount(), 3u);
-  auto m = doc.MemberBegin();
-  EXPECT_STREQ(m[0].name.GetString(), "list");
-  EXPECT_STREQ(m[0].value.GetString(), "x");
-  EXPECT_STREQ(m[1].name.GetString(), "a");
-  EXPECT_EQ(m[1].value.GetInt(), 3);
-  EXPECT_STREQ(m[2].name.GetString(), "pad");
-
-  ASSERT_TRUE(reload_catalog_document(doc, "{\"list\":\"x\",\"list\":[]}"));
-  EXPECT_EQ(doc.MemberCount(), 1u);
-  EXPECT_TRUE(doc["list"].IsArray());
-}
