@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -14,8 +17,42 @@ const char kDefaultAccount[] = "{\"uid\":0,\"server_id\":\"OFF\",\"token\":\"\"}
 
 bool is_integer(const rapidjson::Value& v) { return v.IsInt64() || v.IsUint64(); }
 
-// Parses text into doc with the parse flags given, doc emptied first (its
-// memory pool released); a failed parse leaves doc null.
+// Leaves one member of each name in a catalog's root object, as json.loads
+// does: where the first member of a name stood, with the value of the last
+// one.  The strict parse keeps them all, and FindMember would find the first
+// ("list" could be an array here and a text in the listing).
+void keep_last_of_each_name(rapidjson::Value& root) {
+  if (!root.IsObject() || root.MemberCount() < 2) return;
+  const auto first = root.MemberBegin();
+  const size_t count = root.MemberCount();
+  std::vector<bool> keep(count, true);
+  std::unordered_map<std::string_view, size_t> seen;
+  bool duplicates = false;
+  for (size_t i = 0; i < count; ++i) {
+    const rapidjson::Value& name = first[i].name;
+    const auto [at, inserted] =
+        seen.emplace(std::string_view(name.GetString(), name.GetStringLength()), i);
+    if (inserted) continue;
+    // Values move, names stay where they are: the views into them hold.
+    first[at->second].value.Swap(first[i].value);
+    keep[i] = false;
+    duplicates = true;
+  }
+  if (!duplicates) return;
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!keep[i]) continue;
+    if (kept != i) {
+      first[kept].name.Swap(first[i].name);
+      first[kept].value.Swap(first[i].value);
+    }
+    ++kept;
+  }
+  root.EraseMember(first + kept, root.MemberEnd());
+}
+
+// Parses catalog text into doc with the parse flags given, doc emptied first
+// (its memory pool released); a failed parse leaves doc null.
 template <unsigned Flags>
 bool parse_into_empty(rapidjson::Document& doc, const std::string& text) {
   {
@@ -23,9 +60,12 @@ bool parse_into_empty(rapidjson::Document& doc, const std::string& text) {
     doc.Swap(empty);
   }
   doc.Parse<Flags>(text.c_str());
-  if (!doc.HasParseError()) return true;
-  doc.SetNull();
-  return false;
+  if (doc.HasParseError()) {
+    doc.SetNull();
+    return false;
+  }
+  keep_last_of_each_name(doc);
+  return true;
 }
 
 // The value as a JSON string without its quotes: quotation marks, backslashes
@@ -84,12 +124,16 @@ bool json_nesting_within(const std::string& text, size_t limit) {
   return true;
 }
 
-CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer) {
-  // Answers this long or shorter are the service's error replies.
-  constexpr size_t kErrorReplyMaxLength = 8192;
+CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer, size_t max_size) {
   answer.resize(strlen(answer.c_str()));
   if (answer.empty()) return CatalogAnswer::kNone;
   if (answer.size() <= kErrorReplyMaxLength) return CatalogAnswer::kErrorReply;
+  if (answer.size() > max_size) {
+    // Never parsed: only its start is kept, as an error reply.
+    answer.resize(kErrorReplyMaxLength);
+    answer.shrink_to_fit();
+    return CatalogAnswer::kErrorReply;
+  }
   // The listing decodes the stored text as UTF-8 and hands it to json.loads;
   // text either refuses would replace a good catalog with one that no listing
   // can show.  Every number the strict parse takes, json.loads takes too.

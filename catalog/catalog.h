@@ -6,6 +6,8 @@
 
 #include <rapidjson/document.h>
 
+#include "transport/answer_limit.h"
+
 class Ploader;
 
 // <panel>/data/plugin_bin.pl, and the reply file for unusable answers.
@@ -13,7 +15,9 @@ std::string catalog_file();
 std::string catalog_error_file();
 
 // Parses text into the catalog document doc, emptied first (its memory pool
-// is released); a failed parse leaves doc null.  True when it parsed.
+// is released); a failed parse leaves doc null.  True when it parsed.  Of
+// root members with the same name only one stays, as json.loads makes it:
+// in the place of the first, with the value of the last.
 bool reload_catalog_document(rapidjson::Document& doc, const std::string& text);
 
 // True when obj is an object with a member name holding an integer (a
@@ -31,6 +35,9 @@ constexpr size_t kCatalogMaxDepth = 512;
 // (brackets inside strings do not count).  Exact for text that parses.
 bool json_nesting_within(const std::string& text, size_t limit);
 
+// Answers this long or shorter are the service's error replies.
+constexpr size_t kErrorReplyMaxLength = 8192;
+
 // What becomes of an answer of the service to the catalog request.
 enum class CatalogAnswer {
   kNone,        // empty: nothing is stored and doc is left as it was
@@ -39,11 +46,15 @@ enum class CatalogAnswer {
 };
 // Decides where an answer goes and loads a catalog into doc.  The answer is
 // first cut at its first NUL byte.  One of at most 8,192 bytes is an error
-// reply and leaves doc as it was.  A longer one is the catalog only when the
-// listing can show it: valid UTF-8, nested at most kCatalogMaxDepth deep, and
-// strict JSON; it is then parsed into doc.  Any other longer answer is an
-// error reply and leaves doc null.
-CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer);
+// reply and leaves doc as it was.  One of more than max_size bytes (the
+// clients' bound; the bridge refuses those already) is never parsed: it is
+// cut to its first 8,192 bytes, an error reply, and doc is left as it was.
+// Any other is the catalog only when the listing can show it: valid UTF-8,
+// nested at most kCatalogMaxDepth deep, and strict JSON; it is then parsed
+// into doc (see reload_catalog_document).  Otherwise it is an error reply
+// and leaves doc null.
+CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer,
+                                  size_t max_size = kAnswerMaxSize);
 
 // The catalog download behind Ploader::download_plugin_list, with the TLS
 // setting given: the request tells http_requests to check the server's

@@ -1,7 +1,5 @@
 #include "loader/py_ref.h"
 
-#include <cerrno>
-
 #include "build_config.h"
 #include "catalog/catalog.h"
 #include "hostinfo/probes.h"
@@ -13,13 +11,10 @@ namespace {
 
 // Replaces a catalog file as one step, so other panel processes reading it
 // see the old or the new text, never a part.  Where the directory refuses a
-// new file, the file is written in place as before.  When the bytes did not
-// fit (a full disk or a file size limit), nothing more is tried: writing in
-// place would truncate the stored catalog and then fail in the same way.
-void store(const std::string& path, const std::string& text) {
-  if (replace_file_atomic(path, text)) return;
-  if (errno == EACCES || errno == EPERM) write_file(path, text);
-}
+// new file, the regular file is written in place as before; a link planted
+// at the path is never written through.  A file that cannot be written is
+// skipped: the stored one stays.
+void store(const std::string& path, const std::string& text) { replace_file(path, text); }
 
 }  // namespace
 

@@ -1,9 +1,14 @@
 // What the catalog download makes of any answer of the service.  The first
 // input byte chooses whether the answer is padded with blanks past the
-// error-reply length, so that both sides of that line are reached.  A long
-// answer must become the catalog exactly when the listing can show it: strict
-// JSON, valid UTF-8 and nested at most kCatalogMaxDepth deep, each judged
-// here independently of the code under test.
+// error-reply length, so that both sides of that line are reached, and the
+// size bound: the clients' own, or one at most 255 bytes above the padded
+// length, so that answers past it are reached too (only its first 8,192 bytes
+// are kept, and it is never parsed).  A long answer within the bound must
+// become the catalog exactly when the listing can show it: strict JSON, valid
+// UTF-8 and nested at most kCatalogMaxDepth deep, each judged here
+// independently of the code under test; and the catalog document must hold
+// the root members as json.loads makes them (one of each name: the place of
+// the first, the value of the last).
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -67,18 +72,42 @@ size_t depth_of(const rapidjson::Value& root) {
   return deepest;
 }
 
+// The root object as json.loads makes it, written into out: each name once,
+// where it first stood, with the value of its last member.
+void as_json_loads_would(const rapidjson::Value& root, rapidjson::Document& out) {
+  out.CopyFrom(root, out.GetAllocator());
+  if (!out.IsObject()) return;
+  out.RemoveAllMembers();
+  for (const auto& member : root.GetObject()) {
+    auto kept = out.FindMember(member.name);
+    if (kept == out.MemberEnd()) {
+      out.AddMember(rapidjson::Value(member.name, out.GetAllocator()),
+                    rapidjson::Value(member.value, out.GetAllocator()), out.GetAllocator());
+    } else {
+      kept->value.CopyFrom(member.value, out.GetAllocator());
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool pad = (data[0] & 1) != 0;
+  const bool small_bound = (data[0] & 2) != 0;
   std::string answer = as_text(data + 1, size - 1);
   if (pad) answer.append(8193, ' ');
   const std::string cut(answer.c_str());
+  const size_t bound = small_bound ? 8193 + (data[0] >> 2) * 4 : kAnswerMaxSize;
 
   rapidjson::Document doc;
   doc.Parse("{\"before\":1}");
-  const CatalogAnswer kind = take_catalog_answer(doc, answer);
+  const CatalogAnswer kind = take_catalog_answer(doc, answer, bound);
+  if (cut.size() > bound) {
+    FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.HasMember("before"));
+    FUZZ_CHECK(answer == cut.substr(0, kErrorReplyMaxLength));
+    return 0;
+  }
   FUZZ_CHECK(answer == cut);
 
   rapidjson::Document parsed;
@@ -89,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (cut.size() <= 8192) {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.HasMember("before"));
   } else if (listable) {
-    FUZZ_CHECK(kind == CatalogAnswer::kCatalog && same_value(doc, parsed));
+    rapidjson::Document expected;
+    as_json_loads_would(parsed, expected);
+    FUZZ_CHECK(kind == CatalogAnswer::kCatalog && same_value(doc, expected));
   } else {
     FUZZ_CHECK(kind == CatalogAnswer::kErrorReply && doc.IsNull());
   }

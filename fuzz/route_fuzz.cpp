@@ -1,6 +1,9 @@
 // Route resolution on any node routing file: both resolvers give the default
 // route or a node route built from the file's "api-node" object, whose "url"
-// must be a host name, and they differ only by the address pin.
+// must be a host name of the service's domain (the domain itself or a name
+// ending in "." + the domain, in any case, before an optional port), and
+// they differ only by the address pin.
+#include <cctype>
 #include <cstring>
 
 #include "build_config.h"
@@ -49,7 +52,11 @@ Node read_node(const std::string& text) {
   const std::string name = url->value.GetString();
   if (!host_name_with_port(name)) return node;
   if (name.find("api-node") == std::string::npos) return node;
-  if (name.find("." PL_SERVICE_DOMAIN) == std::string::npos) return node;
+  std::string host_part = name.substr(0, name.find(':'));
+  for (char& c : host_part) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string domain = PL_SERVICE_DOMAIN;
+  for (char& c : domain) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (host_part != domain && !ends_with(host_part, "." + domain)) return node;
   node.url = name;
   auto ip = obj.FindMember("ip");
   if (ip != obj.MemberEnd() && ip->value.IsString()) {

@@ -3,7 +3,10 @@
 // The cipher itself lives in crypto/field_cipher.
 #include "loader/py_ref.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include <sys/stat.h>
 
 #include "crypto/field_cipher.h"
 #include "loader/loader.h"
@@ -35,26 +38,56 @@ bool call_iv_hook(const std::string& enciphered, std::string& stored) {
   return true;
 }
 
+// Says on standard error, as a failing hook's error is said, why no IV file
+// could be had at its path although the hook gave its text: values are
+// enciphered under the fallback IV meanwhile, and a real IV file made later
+// would not read them.  created and err are what create_file_exclusive gave.
+void say_no_iv_file(int created, int err) {
+  const std::string path = db_iv_path();
+  std::string reason;
+  struct stat st;
+  if (created == -1) {
+    reason = strerror(err);
+  } else if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    reason = "a symbolic link to no file is in the way";
+  } else {
+    reason = "it was removed at once";
+  }
+  PySys_WriteStderr(
+      "PluginLoader: cannot make the IV file %.300s: %.200s; the fallback IV is used\n",
+      path.c_str(), reason.c_str());
+}
+
 // The database IV of one piece: read from the IV file; while there is none,
 // a new one is drawn and handed to the hook to be stored first; while that
 // fails, the fallback IV.
 FieldBlock database_iv() {
   FieldBlock iv;
   if (read_db_iv(iv)) return iv;
+  // From the system's secure generator: an IV drawn from rand() seeded with
+  // the time could be found by trying every second of a year.
   char fresh[kFieldKeyLength + 1] = {0};
-  rand_string(fresh, kFieldKeyLength);
+  if (!secure_rand_string(fresh, kFieldKeyLength)) {
+    PySys_WriteStderr(
+        "PluginLoader: cannot draw a new IV for %.300s: %.200s; the fallback IV is used\n",
+        db_iv_path().c_str(), strerror(errno));
+    return db_fallback_iv();
+  }
   const std::string enciphered = iv_file_encrypt(fresh);
   wipe_key_material(fresh, sizeof fresh);
   std::string stored;
-  if (call_iv_hook(enciphered, stored)) {
-    // Only the first process to get here stores its IV; any other one drops
-    // its own and reads the file that won, so no value is ever enciphered
-    // under an IV that is not the one kept.
-    create_file_exclusive(db_iv_path(), stored);
-  } else {
+  if (!call_iv_hook(enciphered, stored)) {
     print_error_and_clear();
+    if (read_db_iv(iv)) return iv;
+    return db_fallback_iv();
   }
+  // Only the first process to get here stores its IV; any other one drops
+  // its own and reads the file that won, so no value is ever enciphered
+  // under an IV that is not the one kept.  Nobody else may read it.
+  const int created = create_file_exclusive(db_iv_path(), stored, 0600);
+  const int err = errno;
   if (read_db_iv(iv)) return iv;
+  say_no_iv_file(created, err);
   return db_fallback_iv();
 }
 

@@ -1,5 +1,6 @@
 #include "transport/curl_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include <curl/curl.h>
 
+#include "transport/answer_limit.h"
 #include "transport/route.h"
 #include "util/util.h"
 
@@ -79,6 +81,12 @@ bool split_node_form(const std::string& url, std::string& target, std::string& h
   return true;
 }
 
+// Stops a transfer whose answer announces more than kAnswerMaxSize bytes
+// before any of it comes; the write callbacks stop one that turns out longer.
+void set_answer_limit(CURL* handle) {
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kAnswerMaxSize));
+}
+
 // The shared body of curl_get and curl_post; body is null for a GET.
 int fetch_into(const std::string& url, const char* body, char* out, size_t out_size, int timeout,
                bool verify_tls) {
@@ -103,7 +111,14 @@ int fetch_into(const std::string& url, const char* body, char* out, size_t out_s
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
   }
   set_ip_family(h);
-  return curl_easy_perform(h);
+  set_answer_limit(h);
+  const CURLcode rc = curl_easy_perform(h);
+  if (rc == CURLE_FILESIZE_EXCEEDED ||
+      (rc == CURLE_WRITE_ERROR && sink.received > kAnswerMaxSize)) {
+    if (out != nullptr && out_size > 0) out[0] = '\0';  // a refused answer is no answer
+    return CURLE_FILESIZE_EXCEEDED;
+  }
+  return rc;
 }
 
 }  // namespace
@@ -118,7 +133,10 @@ int get_request_iptype() {
 size_t write_data(void* ptr, size_t size, size_t nmemb, void* buffer) {
   const size_t total = size * nmemb;
   auto* sink = static_cast<CurlBuffer*>(buffer);
-  if (ptr == nullptr || sink == nullptr || sink->data == nullptr || sink->size == 0) return total;
+  if (ptr == nullptr || sink == nullptr) return total;
+  sink->received += total;
+  if (sink->received > kAnswerMaxSize) return 0;  // stops the transfer
+  if (sink->data == nullptr || sink->size == 0) return total;
   // Room left for text, keeping one byte for the terminator.
   const size_t room = sink->size - 1 - sink->used;
   size_t n = strnlen(static_cast<const char*>(ptr), total);
@@ -132,8 +150,12 @@ size_t write_data(void* ptr, size_t size, size_t nmemb, void* buffer) {
 size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str) {
   if (size == 0 || ptr == nullptr || str == nullptr) return static_cast<size_t>(-1);
   const size_t total = size * nmemb;
+  auto* body = static_cast<std::string*>(str);
+  if (total > kAnswerMaxSize - std::min(body->size(), kAnswerMaxSize)) {
+    return static_cast<size_t>(-1);  // past the bound: the transfer stops
+  }
   try {
-    static_cast<std::string*>(str)->append(static_cast<const char*>(ptr), total);
+    body->append(static_cast<const char*>(ptr), total);
   } catch (const std::exception&) {
     return static_cast<size_t>(-1);  // no exception may cross libcurl's frames
   }
@@ -200,6 +222,14 @@ std::string curl_post2(const std::string& url, const std::string& body, const st
   curl_easy_setopt(h, CURLOPT_POST, 1L);
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
   set_ip_family(h);
+  set_answer_limit(h);
   err = curl_easy_perform(h);
+  // write_data2 refuses a chunk only past the bound (or without memory);
+  // libcurl passes at most CURL_MAX_WRITE_SIZE bytes at a time.
+  const bool too_large =
+      err == CURLE_FILESIZE_EXCEEDED ||
+      (err == CURLE_WRITE_ERROR && result.size() + CURL_MAX_WRITE_SIZE > kAnswerMaxSize);
+  if (too_large || err == CURLE_WRITE_ERROR) std::string().swap(result);
+  if (too_large) err = CURLE_FILESIZE_EXCEEDED;
   return result;
 }

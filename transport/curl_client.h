@@ -18,22 +18,30 @@ extern int curl_buff_size;
 int get_request_iptype();
 
 // A caller's character buffer being filled by write_data: data holds size
-// bytes, terminator included, and used bytes of text so far.
+// bytes, terminator included, and used bytes of text so far; received counts
+// every byte of the answer.
 struct CurlBuffer {
   char* data;
   size_t size;
   size_t used;
+  size_t received = 0;
 };
 
 // libcurl write callback over a CurlBuffer: appends the chunk as C text (it
-// stops at a NUL byte inside the chunk) and drops what does not fit.  Always
-// returns size * nmemb, so a full buffer never aborts the transfer.
+// stops at a NUL byte inside the chunk) and drops what does not fit.  Returns
+// size * nmemb, so a full buffer never aborts the transfer; only an answer
+// past kAnswerMaxSize bytes does (0 is returned).
 size_t write_data(void* ptr, size_t size, size_t nmemb, void* buffer);
 
 // libcurl write callback over a std::string: appends the whole chunk.
 // Returns size * nmemb, or all bits set (which aborts the transfer) when
-// size is 0 or ptr or the string is null.
+// size is 0, ptr or the string is null, or the string would grow past
+// kAnswerMaxSize bytes.
 size_t write_data2(void* ptr, size_t size, size_t nmemb, void* str);
+
+// Every client refuses an answer of more than kAnswerMaxSize bytes
+// (transport/answer_limit.h): the transfer stops, out is "", and the result
+// is CURLE_FILESIZE_EXCEEDED.
 
 // GET url into out (out_size bytes, terminator included; the body is cut to
 // fit).  timeout bounds both the connection and the whole transfer, in
@@ -48,13 +56,13 @@ int curl_post(const std::string& url, const std::string& body, char* out, size_t
               int timeout, bool verify_tls);
 
 // POST body to url with one extra header line, and return the response body
-// received, also when the transfer failed part-way.  err receives the libcurl
-// result code.  url may be the node form host + "#http://" + ip + path: the
-// connection then goes to the part after "#" and "Host: " + host is sent;
-// a node form lacking either part returns "" without sending and without
-// touching err.  A header line or node host name holding CR or LF is refused:
-// nothing is sent, "" comes back and err is CURLE_BAD_FUNCTION_ARGUMENT.  The
-// connection must be made within 3 seconds; timeout bounds the whole transfer.
+// received, also when the transfer failed part-way (not when it was refused
+// for its size: "" then).  err receives the libcurl result code.  url may be the node form host +
+// "#http://" + ip + path: the connection then goes to the part after "#" and "Host: " + host is
+// sent; a node form lacking either part returns "" without sending and without touching err.  A
+// header line or node host name holding CR or LF is refused: nothing is sent, "" comes back and err
+// is CURLE_BAD_FUNCTION_ARGUMENT.  The connection must be made within 3 seconds; timeout bounds the
+// whole transfer.
 std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,
                        int timeout, int& err);
 std::string curl_post2(const std::string& url, const std::string& body, const std::string& header,

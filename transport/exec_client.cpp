@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "transport/answer_limit.h"
 #include "transport/route.h"
 #include "util/child_process.h"
 #include "util/util.h"
@@ -12,13 +13,54 @@
 namespace {
 
 // Formats of the two command lines (two blanks stand before -H); the first
-// %s is the program and, unless the certificate is checked, " -k".
+// %s is the program with the answer's size bound and, unless the certificate
+// is checked, " -k".
 constexpr char kPostFormat[] =
     "%s -X POST -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s %s 2>&1";
 constexpr char kGetFormat[] = "%s -sS --connect-timeout %d  -H \"User-Agent: libAuth\" %s 2>&1";
 
-// The program to run, with " -k" (no certificate check) unless verify_tls.
-std::string curl_program(bool verify_tls) { return _curl_bin() + (verify_tls ? "" : " -k"); }
+// The program to run: curl refuses an answer announced longer than the bound
+// (older versions of curl only those, so its output is bounded below as
+// well), and runs with -k (no certificate check) unless verify_tls.
+std::string curl_program(bool verify_tls) {
+  return _curl_bin() + " --max-filesize " + std::to_string(kAnswerMaxSize) +
+         (verify_tls ? "" : " -k");
+}
+
+// Ends the reading of curl's output once it is longer than any answer taken.
+struct OutputTooLong {};
+
+// Keeps curl's output as ExecCmd does: each piece of at most
+// kCommandReadPiece - 1 bytes (ending after a newline) up to its first NUL,
+// in out (out_size bytes, terminator included); what does not fit is
+// dropped.
+class OutputKeeper {
+ public:
+  OutputKeeper(char* out, size_t out_size) : out_(out), room_(out_size - 1) { out_[0] = '\0'; }
+  void feed(const char* data, size_t size) {
+    seen_ += size;
+    // On success the output is the answer alone (-sS prints only errors).
+    if (seen_ > kAnswerMaxSize) throw OutputTooLong();
+    for (size_t i = 0; i < size; ++i) {
+      const char c = data[i];
+      if (c == '\0') cut_ = true;
+      if (!cut_ && used_ < room_) out_[used_++] = c;
+      if (c == '\n' || ++in_piece_ == kCommandReadPiece - 1) {
+        in_piece_ = 0;
+        cut_ = false;
+      }
+    }
+    out_[used_] = '\0';
+  }
+
+ private:
+  char* out_;
+  size_t room_;
+  size_t used_ = 0;
+  size_t seen_ = 0;
+  size_t in_piece_ = 0;
+  bool cut_ = false;
+};
 
 // Bytes the shell takes literally anywhere in a word.
 bool shell_literal(char c) {
@@ -53,13 +95,19 @@ std::string format_command(const char* format, Args... args) {
 
 // Runs a command line and judges curl's output.  curl bounds only its
 // connection (--connect-timeout); the transfer after it gets kCurlTransferSeconds
-// more before the child is ended, which is a failure, never an empty page.
+// more before the child is ended, which is a failure, never an empty page.  So
+// is output longer than any answer taken: curl is ended as soon as it passes.
 bool run_curl(const std::string& command, int timeout, std::string& out) {
   if (command.empty()) return false;
   std::unique_ptr<char[]> buffer(new char[kCurlOutputSize]);
   const int limit_ms = (std::max(timeout, 0) + kCurlTransferSeconds) * 1000;
-  if (exec_command(command, buffer.get(), kCurlOutputSize, limit_ms) != ChildOutcome::kFinished) {
-    return false;
+  OutputKeeper keeper(buffer.get(), kCurlOutputSize);
+  try {
+    const ChildOutcome outcome = run_shell_command(
+        command, limit_ms, [&](const char* data, size_t size) { keeper.feed(data, size); });
+    if (outcome != ChildOutcome::kFinished) return false;
+  } catch (const OutputTooLong&) {
+    return false;  // the child's process group was ended on the way out
   }
   if (strstr(buffer.get(), "curl:") != nullptr) return false;
   out.assign(buffer.get());

@@ -11,7 +11,9 @@
 
 // Bounds of the client: a command line must fit kCurlCommandSize bytes with
 // its terminator (longer ones are refused), and curl's output is cut to fit
-// kCurlOutputSize bytes with its terminator.
+// kCurlOutputSize bytes with its terminator.  An answer of more than
+// kAnswerMaxSize bytes (transport/answer_limit.h) is a failed request: curl
+// is told to refuse it, and is ended when its output grows past it.
 constexpr size_t kCurlCommandSize = 8192;
 constexpr size_t kCurlOutputSize = 102400;
 // Seconds a curl run may take beyond its connection time-out before it is

@@ -2,17 +2,28 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include "build_config.h"
 #include "loader/loader.h"
 #include "util/util.h"
 
 namespace {
 
-// A node name is accepted only inside the service's own domain.
-constexpr char kDomainSuffix[] = "." PL_SERVICE_DOMAIN;
 constexpr char kApiPath[] = "/api/panel";
 
 }  // namespace
+
+bool in_service_domain(const std::string& node) {
+  static const char kDomain[] = PL_SERVICE_DOMAIN;
+  constexpr size_t kLength = sizeof kDomain - 1;
+  const size_t name_end = std::min(node.find(':'), node.size());
+  if (name_end < kLength) return false;
+  const size_t start = name_end - kLength;
+  // Host names are compared without regard to case, as DNS does.
+  if (strncasecmp(node.c_str() + start, kDomain, kLength) != 0) return false;
+  return start == 0 || node[start - 1] == '.';
+}
 
 std::string route_file() { return get_path() + "/data/node_url.pl"; }
 
@@ -51,10 +62,10 @@ std::string resolve_route(bool with_pin, std::string* why) {
   if (url.find("api-node") == std::string::npos) {
     return fall_back("\"url\" does not contain \"api-node\"");
   }
-  if (url.find(kDomainSuffix) == std::string::npos) {
+  if (!in_service_domain(url)) {
     return fall_back(
-        "\"url\" is outside the service's domain (no \""
-        "." PL_SERVICE_DOMAIN "\" in it)");
+        "\"url\" is outside the service's domain (its host is neither " PL_SERVICE_DOMAIN
+        " nor a name ending in \"." PL_SERVICE_DOMAIN "\")");
   }
 
   if (with_pin) {

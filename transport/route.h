@@ -11,7 +11,8 @@
 // "http://" + url + "/api/panel", or the node form
 // url + "#http://" + ip + "/api/panel" when the node is pinned to an address
 // (only curl_post2 understands that form).  A node's url must be a host name
-// (see is_node_host) holding "api-node" and "." + the service's domain.
+// (see is_node_host) holding "api-node", and a host of the service's domain
+// (see in_service_domain).
 std::string _get_route();
 
 // The same rules without the address pin: always a plain URL.
@@ -22,6 +23,12 @@ std::string _get_route_py();
 // (1 to 65535).  Anything else (a path, query, fragment, user part, white
 // space, control characters) would send the request somewhere else.
 bool is_node_host(const std::string& text);
+
+// True when the host of node (the part before an optional ":port") is the
+// service's domain or ends with "." + the domain, in any case: a name that
+// merely contains the domain (api-node.<domain>.evil.example) is another
+// host's.
+bool in_service_domain(const std::string& node);
 
 // Whether a request to url checks the server's certificate and host name.
 // With setting on (the build's SERVICE_TLS_VERIFY) every HTTPS request does:

@@ -1,14 +1,14 @@
 #include "util/util.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,12 +122,6 @@ int64_t get_file_mtime(const std::string& path) {
 
 namespace {
 
-// A name in the directory of path that no other process or call uses.
-std::string temp_name_for(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  return path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-}
-
 bool write_all(int fd, const std::string& content) {
   const char* p = content.data();
   size_t left = content.size();
@@ -143,15 +137,31 @@ bool write_all(int fd, const std::string& content) {
   return true;
 }
 
+// Creates a new temporary file for path, exclusively and never through a
+// link; its name comes back in tmp.  The name is random, so nobody can have
+// made it ready beforehand; one that is taken all the same is drawn again.
+Fd open_temp(const std::string& path, unsigned mode, std::string& tmp) {
+  constexpr int kAttempts = 8;
+  for (int i = 0; i < kAttempts; ++i) {
+    char suffix[kTempSuffixLength + 1];
+    if (!secure_rand_string(suffix, kTempSuffixLength)) return Fd();
+    tmp = path + ".tmp." + suffix;
+    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               static_cast<mode_t>(mode)));
+    if (fd || errno != EEXIST) return fd;
+  }
+  return Fd();  // errno is EEXIST
+}
+
 // Writes content into a fresh temporary file; its name comes back in tmp.
 // With like given, the file gets like's owner (where this process may give
-// it) and permission bits before it is closed; until then it is open to this
-// process's user alone, so nobody else can open it for writing in between.
-// Without like, it is created as any new file (0666 less the umask).
+// it) and permission bits, never the set-user-ID, set-group-ID or sticky
+// bit, before it is closed; until then it is open to this process's user
+// alone, so nobody else can open it for writing in between.  Without like,
+// it is created with mode less the umask.
 bool write_temp(const std::string& path, const std::string& content, std::string& tmp,
-                const struct stat* like = nullptr) {
-  tmp = temp_name_for(path);
-  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, like != nullptr ? 0600 : 0666));
+                const struct stat* like, unsigned mode) {
+  Fd fd = open_temp(path, like != nullptr ? 0600 : mode, tmp);
   if (!fd) return false;
   bool ok = write_all(fd.get(), content);
   if (ok && like != nullptr) {
@@ -160,8 +170,7 @@ bool write_temp(const std::string& path, const std::string& content, std::string
       // Only the superuser may give a file away: the file keeps this
       // process's owner and group, and the permission bits below still apply.
     }
-    // After fchown, which may clear the set-user-ID and set-group-ID bits.
-    ok = fchmod(fd.get(), like->st_mode & 07777) == 0;
+    ok = fchmod(fd.get(), like->st_mode & 0777) == 0;
   }
   ok = ok && fsync(fd.get()) == 0;
   int err = errno;
@@ -176,27 +185,33 @@ bool write_temp(const std::string& path, const std::string& content, std::string
   return ok;
 }
 
-// The process id in a temporary file name "<prefix><pid>.<counter>" that
-// starts with prefix; 0 when name is not such a name.
-pid_t temp_owner(const char* name, const std::string& prefix) {
-  if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return 0;
-  const char* p = name + prefix.size();
-  long long pid = 0;
-  const char* start = p;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    pid = pid * 10 + (*p - '0');
-    if (pid > 0x7fffffff) return 0;
+bool all_of_class(const char* begin, const char* end, int (*in_class)(int)) {
+  if (begin == end) return false;
+  for (const char* p = begin; p != end; ++p) {
+    if (in_class(static_cast<unsigned char>(*p)) == 0) return false;
   }
-  if (p == start || *p != '.') return 0;
-  const char* counter = ++p;
-  while (*p >= '0' && *p <= '9') ++p;
-  if (p == counter || *p != '\0') return 0;
-  return static_cast<pid_t>(pid);
+  return true;
 }
 
-// Removes the temporary files of path that processes left behind when they
-// ended between writing and renaming: those named for a process that no
-// longer exists.  Files of living processes may be in use and stay.
+// True when name is prefix followed by a temporary's suffix: the random
+// letters and digits of this version, or "<pid>.<n>" of earlier ones.
+bool is_temp_name(const char* name, const std::string& prefix) {
+  if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
+  const char* suffix = name + prefix.size();
+  const char* end = suffix + strlen(suffix);
+  if (static_cast<size_t>(end - suffix) == kTempSuffixLength &&
+      all_of_class(suffix, end, isalnum)) {
+    return true;
+  }
+  const char* dot = strchr(suffix, '.');
+  return dot != nullptr && all_of_class(suffix, dot, isdigit) &&
+         all_of_class(dot + 1, end, isdigit);
+}
+
+// Removes the temporary files of path that writers left behind: those not
+// modified for kStaleTempSeconds.  Who made one tells nothing (a process of
+// another PID namespace may share the folder), so a younger one may be in use
+// and stays.  Only regular files are removed.
 void remove_stale_temporaries(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string dir =
@@ -204,24 +219,44 @@ void remove_stale_temporaries(const std::string& path) {
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
   DirPtr d(opendir(dir.c_str()));
   if (!d) return;
-  const pid_t self = getpid();
+  const int64_t now = static_cast<int64_t>(time(nullptr));
   while (const dirent* entry = readdir(d.get())) {
-    const pid_t owner = temp_owner(entry->d_name, prefix);
-    if (owner <= 0 || owner == self) continue;
-    if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
+    if (!is_temp_name(entry->d_name, prefix)) continue;
+    struct stat st;
+    if (fstatat(dirfd(d.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || now - static_cast<int64_t>(st.st_mtime) <= kStaleTempSeconds) {
+      continue;
+    }
     unlinkat(dirfd(d.get()), entry->d_name, 0);
   }
+}
+
+// Writes content over the regular file at path in place.  Never through a
+// link (ELOOP), and never into something else (EINVAL) or a file that has
+// other names (EMLINK): another name may be outside the panel.
+bool write_in_place(const std::string& path, const std::string& content) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return false;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+    return false;
+  }
+  if (ftruncate(fd.get(), 0) != 0 || !write_all(fd.get(), content)) return false;
+  return close(fd.release()) == 0;
 }
 
 }  // namespace
 
 bool replace_file_atomic(const std::string& path, const std::string& content) {
   // The replacement keeps the permission bits and owner of the file it
-  // replaces, so a catalog kept private stays private.
+  // replaces, so a catalog kept private stays private.  Only a regular file
+  // found at path itself counts: a link's target may be any file at all.
   struct stat old;
-  const bool has_old = stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const bool has_old = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
   std::string tmp;
-  if (!write_temp(path, content, tmp, has_old ? &old : nullptr)) return false;
+  if (!write_temp(path, content, tmp, has_old ? &old : nullptr, 0666)) return false;
   if (rename(tmp.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(tmp.c_str());
@@ -232,22 +267,46 @@ bool replace_file_atomic(const std::string& path, const std::string& content) {
   return true;
 }
 
-int create_file_exclusive(const std::string& path, const std::string& content) {
+bool replace_file(const std::string& path, const std::string& content) {
+  if (replace_file_atomic(path, content)) return true;
+  // When the bytes did not fit (a full disk, a file size limit), writing in
+  // place would truncate the file and then fail in the same way.
+  if (errno != EACCES && errno != EPERM) return false;
+  return write_in_place(path, content);
+}
+
+int create_file_exclusive(const std::string& path, const std::string& content, unsigned mode) {
+  struct stat st;
   std::string tmp;
-  if (!write_temp(path, content, tmp)) return file_exists(path) ? 0 : -1;
+  if (!write_temp(path, content, tmp, nullptr, mode)) {
+    const int err = errno;
+    if (lstat(path.c_str(), &st) == 0) return 0;
+    errno = err;
+    return -1;
+  }
   int rc = link(tmp.c_str(), path.c_str());
   int err = errno;
   unlink(tmp.c_str());
-  if (rc == 0) return 1;
+  if (rc == 0) {
+    remove_stale_temporaries(path);
+    return 1;
+  }
   if (err == EEXIST) return 0;
-  if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP) return -1;
-  // No hard links on this file system: fall back to an exclusive create.
-  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP) {
+    errno = err;
+    return -1;
+  }
+  // No hard links on this file system: fall back to an exclusive create,
+  // which does not follow a link either.
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+             static_cast<mode_t>(mode)));
   if (!fd) return errno == EEXIST ? 0 : -1;
   bool ok = write_all(fd.get(), content);
   if (close(fd.release()) != 0) ok = false;
   if (!ok) {
+    err = errno;
     unlink(path.c_str());
+    errno = err;
     return -1;
   }
   return 1;

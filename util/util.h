@@ -78,21 +78,41 @@ bool write_file(const std::string& path, const std::string& content);
 // Modification time in whole seconds since the epoch; 0 when not examinable.
 int64_t get_file_mtime(const std::string& path);
 
+// Temporary files are made next to the file they stand in for, named
+// "<path>.tmp." followed by kTempSuffixLength random letters and digits, and
+// created exclusively (never through a link, never over an existing name).
+// Once older than kStaleTempSeconds, a temporary of a path (by that name, or
+// "<path>.tmp.<pid>.<n>" as earlier versions named them) counts as left
+// behind by a writer that ended, whoever made it: the next successful write of
+// the path removes it.
+constexpr size_t kTempSuffixLength = 16;
+constexpr int64_t kStaleTempSeconds = 3600;
+
 // Replaces path with content as one step: the bytes go to a temporary file in
 // the same directory, which is then renamed over path, so a reader sees the
 // old or the new file, never a part.  False (and path untouched) on failure,
 // with errno telling why (EACCES: no new file can be made in the directory;
-// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).  A regular file at path keeps
-// its permission bits and, where this process may give them, its owner and
-// group; a new file is created with 0666 less the umask.  After the rename,
-// temporary files of path that ended processes left behind
-// ("<path>.tmp.<pid>.<n>" of a pid that no longer exists) are removed.
+// ENOSPC, EFBIG, EDQUOT: the bytes did not fit).  A regular file at path (as
+// lstat sees it: a link's target counts for nothing) keeps its permission
+// bits, less set-user-ID, set-group-ID and sticky, and, where this process
+// may give them, its owner and group; anything else at path (a link) is
+// replaced by a new file, created with 0666 less the umask.  After the
+// rename, stale temporaries of path are removed.
 bool replace_file_atomic(const std::string& path, const std::string& content);
-// Creates path holding content only if nothing exists at path yet: the bytes
-// go to a temporary file in the same directory, which is then hard-linked to
-// path (link fails when path exists).  Returns 1 when this call created the
-// file, 0 when a file already existed, -1 on any other failure.
-int create_file_exclusive(const std::string& path, const std::string& content);
+// replace_file_atomic, and where the directory refuses new files (EACCES,
+// EPERM) the bytes are written in place into the regular file at path, which
+// is never opened through a link nor when it has other hard links.  False,
+// with errno set, when neither could be done: a link at path, for one, then
+// stays as it was.
+bool replace_file(const std::string& path, const std::string& content);
+// Creates path holding content only if nothing exists at path yet (a link,
+// dangling or not, counts as something): the bytes go to a temporary file in
+// the same directory, created with mode less the umask, which is then
+// hard-linked to path (link fails when path exists).  Returns 1 when this
+// call created the file, 0 when something already existed at path, -1 (errno
+// set) on any other failure.
+int create_file_exclusive(const std::string& path, const std::string& content,
+                          unsigned mode = 0666);
 
 // ---- strings ----
 
@@ -163,5 +183,12 @@ int64_t get_time();
 // 80-byte date buffer.
 std::string get_date(const std::string& format);
 // Reseeds rand() from time() and writes n characters of [A-Za-z0-9] and a
-// NUL into buffer (n + 1 bytes).
+// NUL into buffer (n + 1 bytes).  Guessable: never for secrets.
 void rand_string(char* buffer, size_t n);
+// Fills buffer with n bytes from the system's secure generator (getrandom);
+// false when it fails.
+bool secure_random_bytes(void* buffer, size_t n);
+// n characters of [A-Za-z0-9], each of the 62 equally likely, from the
+// secure generator, and a NUL (n + 1 bytes); rand() is left alone.  False,
+// with buffer "", when the generator fails.
+bool secure_rand_string(char* buffer, size_t n);

@@ -5,6 +5,7 @@ import platform
 import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -245,7 +246,11 @@ class TestAnswers:
         reply = panel.write("data/plugin_bin.pl.err", "old reply", mode=0o600)
         ended = subprocess.Popen(["true"])
         ended.wait()
+        # Left over an hour ago, or maybe still being written (whoever made it).
         leftover = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.0", "half a catalog")
+        hour_ago = time.time() - 3601
+        os.utime(leftover, (hour_ago, hour_ago))
+        recent = panel.write(f"data/plugin_bin.pl.tmp.{ended.pid}.1", "half a catalog")
         service.reply(catalog_text(40))
         service.reply("short reply")
         r = service.run("""
@@ -259,7 +264,7 @@ class TestAnswers:
         assert (oct(st.st_mode & 0o7777), st.st_uid, st.st_gid) == ("0o640", 65534, 65534)
         assert oct(reply.stat().st_mode & 0o7777) == "0o600"
         assert panel.read("data/plugin_bin.pl.err") == "short reply"
-        assert not leftover.exists()
+        assert not leftover.exists() and recent.exists()
 
     @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
     def test_failed_request_touches_no_file(self, service, panel, kind):
@@ -309,6 +314,15 @@ class TestListing:
         assert r.value == {"status": False, "msg": MSG_UTF8}
         assert len(service.calls) == 1
 
+    def test_duplicate_list_is_judged_by_the_last_as_the_listing_does(self, service, panel):
+        path = str(panel.path("data/plugin_bin.pl"))
+        r = service.run(f"""
+            for text in ('{{"list": [1], "list": "x"}}', '{{"list": "x", "list": [1]}}'):
+                open({path!r}, "w").write(text)
+                emit([PluginLoader.parse_plugin_list(1), PluginLoader.get_plugin_list(0)])
+        """)
+        assert r.out == [[False, {"list": "x"}], [True, {"list": [1]}]]
+
     def test_empty_array_and_extra_members(self, service, panel):
         panel.write("data/plugin_bin.pl", "[]")
         r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(PluginLoader.parse_plugin_list(1))")
@@ -349,6 +363,53 @@ class TestParse:
         r = service.run("emit(PluginLoader.parse_plugin_list(0)); emit(PluginLoader.parse_plugin_list(0))")
         assert r.out == [True, True]
         assert len(service.calls) == 1
+
+
+# The repository's http_requests on loopback that, once an answer is in,
+# starts the process's peak memory afresh (VmHWM), so that what the module
+# adds to it afterwards can be seen.
+WATCHED_HTTP = """
+_received = post
+
+def kib(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+def post(*args, **kwargs):
+    global AT_ANSWER
+    response = _received(*args, **kwargs)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    AT_ANSWER = kib("VmRSS")
+    return response
+"""
+
+
+def test_answer_past_the_bound_is_refused_without_a_copy(run, panel, build_info):
+    sys.path.insert(0, str(STANDINS))
+    try:
+        from cloud_service import CloudService
+    finally:
+        sys.path.remove(str(STANDINS))
+    domain = build_info["service_domain"]
+    old = catalog_text(3)
+    panel.write("data/plugin_bin.pl", old)
+    with CloudService(plugins=1) as cloud:
+        cloud.body = b'{"list":[' + b"0," * (20 << 20) + b"0]}"  # 40 MiB of JSON
+        node = f"api-node1.{domain}:{cloud.port}"
+        panel.write("data/node_url.pl", json.dumps({"api-node": {"url": node}}))
+        r = run("""
+            import http_requests
+            listed = len(PluginLoader.get_plugin_list(1)["list"])
+            emit([listed, http_requests.kib("VmHWM") - http_requests.AT_ANSWER])
+        """, stubs={"http_requests": NODE_ON_LOOPBACK.format(domain=domain) + WATCHED_HTTP})
+    listed, added_kib = r.value
+    assert listed == 3, r.stderr
+    assert (f"the answer from http://{node}/api/panel/getSoftListEn is larger than "
+            "33554432 bytes; refused") in r.stderr
+    assert data_files(panel) == ["node_url.pl", "plugin_bin.pl"]
+    assert panel.read("data/plugin_bin.pl") == old
+    assert added_kib < 8 * 1024, f"the module added {added_kib} KiB to the peak"
 
 
 def test_end_to_end_over_http(run, panel, build_info):

@@ -367,3 +367,46 @@ def test_no_reference_or_memory_leaks(run, panel):
     assert r.returncode == 0, r.stderr
     assert r.value["same_counts"]
     assert r.value["grown"] < 64 * 1024, r.value
+
+
+HOOK_SAME = "def get_div(text):\n    return text\n"
+
+
+def test_new_ivs_are_unguessable_private_and_leave_rand_alone(run, panel, keys):
+    path = str(panel.path(IV_FILE))
+    r = run(f"""
+        import ctypes, os
+        libc = ctypes.CDLL(None)
+        os.umask(0)
+        libc.srand(7)
+        expected = [libc.rand() for _ in range(5)]
+        libc.srand(7)
+        texts, modes = [], []
+        for _ in range(3):  # well within one second
+            PluginLoader.db_encrypt("v")
+            texts.append(open({path!r}).read())
+            modes.append(os.stat({path!r}).st_mode & 0o777)
+            os.remove({path!r})
+        emit([texts, modes, [libc.rand() for _ in range(5)] == expected])
+    """, stubs={"public": HOOK_SAME})
+    texts, modes, rand_untouched = r.value
+    ivs = {keys.iv_of_file(t) for t in texts}
+    assert len(ivs) == 3 and all(re.fullmatch(rb"[A-Za-z0-9]{16}", iv) for iv in ivs)
+    assert modes == [0o600] * 3
+    assert rand_untouched, "making an IV reseeded the process's rand()"
+
+
+def test_iv_file_that_cannot_be_made_is_said_aloud(run, panel, keys, tmp_path):
+    code = 'emit(PluginLoader.db_encrypt("v")["msg"])'
+    planted = tmp_path / "planted"
+    panel.path(IV_FILE).symlink_to(planted)
+    r = run(code, stubs={"public": HOOK_SAME})
+    assert r.value == keys.stored("v", keys.fallback_iv)
+    assert (f"PluginLoader: cannot make the IV file {panel.path(IV_FILE)}: a symbolic link"
+            in r.stderr)
+    assert not planted.exists() and panel.path(IV_FILE).is_symlink()
+
+    shutil.rmtree(panel.path("data"))
+    r = run(code, stubs={"public": HOOK_SAME})
+    assert r.value == keys.stored("v", keys.fallback_iv)
+    assert f"IV file {panel.path(IV_FILE)}: No such file or directory" in r.stderr

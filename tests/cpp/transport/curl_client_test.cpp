@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/answer_limit.h"
 #include "transport/loopback_server.h"
 #include "transport/panel_file.h"
 
@@ -134,6 +135,27 @@ TEST_F(CurlClientTest, BodyReceivedBeforeAFailureIsKept) {
   EXPECT_EQ(err, CURLE_PARTIAL_FILE);
   EXPECT_EQ(curl_get(server_.base_url(), out_, sizeof out_, 5), CURLE_PARTIAL_FILE);
   EXPECT_STREQ(out_, "hello");
+}
+
+TEST_F(CurlClientTest, AnswerPastTheBoundIsRefused) {
+  ASSERT_TRUE(server_.ok());
+  // Announced by its length, or found out while it comes.
+  const std::string body(kAnswerMaxSize + 1, 'b');
+  for (const std::string& reply : {LoopbackServer::http_reply(200, body),
+                                   "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body}) {
+    server_.set_reply(reply);
+    int err = -1;
+    EXPECT_EQ(curl_post2(server_.base_url(), "", "X-A: 1", 10, err).size(), 0u);
+    EXPECT_EQ(err, CURLE_FILESIZE_EXCEEDED);
+    EXPECT_EQ(curl_get(server_.base_url(), out_, sizeof out_, 10), CURLE_FILESIZE_EXCEEDED);
+    EXPECT_STREQ(out_, "");
+  }
+  // The bound itself is taken.
+  std::string sink(kAnswerMaxSize - 3, 'b');
+  char chunk[] = "abcd";
+  EXPECT_EQ(write_data2(chunk, 1, 4, &sink), static_cast<size_t>(-1));
+  EXPECT_EQ(write_data2(chunk, 1, 3, &sink), 3u);
+  EXPECT_EQ(sink.size(), kAnswerMaxSize);
 }
 
 TEST_F(CurlClientTest, TimeOutEndsASilentTransfer) {

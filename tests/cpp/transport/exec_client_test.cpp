@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "transport/answer_limit.h"
 #include "transport/loopback_server.h"
 #include "util/util.h"
 
@@ -14,7 +15,7 @@ namespace {
 TEST(ExecClientTest, BenignInputGivesTheUsualCommandLines) {
   EXPECT_EQ(_str_post({"a=1", "b=2"}), "-F \"a=1\" -F \"b=2\" ");
   EXPECT_EQ(_str_post({}), "");
-  const std::string bin = _curl_bin();
+  const std::string bin = _curl_bin() + " --max-filesize 33554432";
   EXPECT_EQ(_http_post_command("https://www.example.test/api/panel/x", 5, {"a=1", "b=2"}, false),
             bin +
                 " -k -X POST -sS --connect-timeout 5  -H \"User-Agent: libAuth\" -F \"a=1\" -F "
@@ -101,6 +102,22 @@ TEST(ExecClientTest, LongOutputIsCutToTheOutputBuffer) {
   std::string out;
   EXPECT_TRUE(httpGet(server.base_url(), 3, out));
   EXPECT_EQ(out, std::string(kCurlOutputSize - 1, 'p'));
+}
+
+TEST(ExecClientTest, AnswerPastTheBoundFails) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  const std::string body(kAnswerMaxSize + 1, 'p');
+  // Announced, curl refuses it; unannounced (read to the end of the
+  // connection), curl reads on and is ended once past the bound.
+  for (const std::string& reply : {LoopbackServer::http_reply(200, body),
+                                   "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body}) {
+    server.set_reply(reply);
+    std::string out = "unchanged";
+    EXPECT_FALSE(httpGet(server.base_url(), 3, out));
+    EXPECT_FALSE(httpPost(server.base_url(), 3, {"a=1"}, out));
+    EXPECT_TRUE(out == "unchanged") << out.size() << " bytes";
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 
@@ -27,8 +28,9 @@ TEST_F(RouteTest, UnusableRoutingFilesGiveTheDefaultRouteAndSayWhy) {
   EXPECT_EQ(resolve_route(true, &why), default_route_);
   EXPECT_EQ(why, "no routing file");
 
-  const std::string foreign = "\"url\" is outside the service's domain (no \"." +
-                              std::string(PL_SERVICE_DOMAIN) + "\" in it)";
+  const std::string domain = PL_SERVICE_DOMAIN;
+  const std::string foreign = "\"url\" is outside the service's domain (its host is neither " +
+                              domain + " nor a name ending in \"." + domain + "\")";
   const std::pair<std::string, std::string> cases[] = {
       {"", "not valid JSON"},
       {"{}", "no \"api-node\" object"},
@@ -102,6 +104,22 @@ TEST_F(RouteTest, OnlyAHostNameIsANodeRoute) {
     file_.write("{\"api-node\": {\"url\": \"" + url + "\"}}");
     EXPECT_EQ(_get_route(), "http://" + url + "/api/panel") << url;
   }
+}
+
+TEST_F(RouteTest, OnlyAHostOfTheServiceDomainIsANodeRoute) {
+  const std::string domain = PL_SERVICE_DOMAIN;
+  // Each holds "api-node" and "." + the domain, yet names another host.
+  for (const std::string& url :
+       {"api-node." + domain + ".evil.example", "api-node." + domain + "x.example",
+        "evil-api-node." + domain + "-evil.example", "api-node." + domain + ".:80"}) {
+    file_.write("{\"api-node\": {\"url\": \"" + url + "\", \"ip\": \"10.0.0.5\"}}");
+    EXPECT_EQ(_get_route(), default_route_) << url;
+  }
+  std::string upper = domain;  // host names are the same in any case
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  upper = "api-node1." + upper + ":8080";
+  file_.write("{\"api-node\": {\"url\": \"" + upper + "\"}}");
+  EXPECT_EQ(_get_route_py(), "http://" + upper + "/api/panel");
 }
 
 TEST(TlsVerifyTest, OnlyHttpsUrlsAndOnlyWhenTheSettingIsOn) {

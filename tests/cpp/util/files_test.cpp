@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -111,24 +114,105 @@ TEST(Files, ReplaceFileAtomicLeavesNoTemporaries) {
   EXPECT_FALSE(replace_file_atomic(dir.file("missing/cat"), "x"));
 }
 
-TEST(Files, ReplaceFileAtomicRemovesTemporariesOfEndedProcesses) {
+// Sets a file's modification time (a link's own) seconds_ago into the past.
+static void age(const std::string& path, int seconds_ago) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = time(nullptr) - seconds_ago;
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+TEST(Files, ReplaceFileAtomicRemovesOnlyStaleTemporaries) {
   ScratchDir dir;
   const pid_t ended = fork();
   ASSERT_GE(ended, 0);
   if (ended == 0) _exit(0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
   const std::string dead = std::to_string(ended);
-  const std::vector<std::string> gone = {"cat.tmp." + dead + ".0", "cat.tmp." + dead + ".17"};
-  // A living process's file, names not quite of a temporary, another file's.
-  const std::vector<std::string> kept = {"cat.tmp." + std::to_string(getppid()) + ".0",
-                                         "cat.tmp." + dead, "cat.tmp." + dead + ".x", "cat.tmp.0.0",
-                                         "cat.err.tmp." + dead + ".0"};
-  for (const auto* names : {&gone, &kept}) {
+  const std::string living = std::to_string(getppid());
+  // Whose they were tells nothing: a writer in another PID namespace may
+  // be alive.  Only their age counts.
+  const std::vector<std::string> stale = {"cat.tmp.AbCdEfGhIjKlMn01", "cat.tmp." + living + ".0"};
+  const std::vector<std::string> fresh = {"cat.tmp.ZyXwVuTsRqPoNm98", "cat.tmp." + dead + ".3"};
+  const std::vector<std::string> others = {"cat.tmp.short", "cat.tmp." + dead, "cat.tmp.0.x",
+                                           "cat.err.tmp.AbCdEfGhIjKlMn01"};
+  for (const auto* names : {&stale, &fresh, &others}) {
     for (const std::string& name : *names) write_bytes(dir.file(name), "left over");
   }
+  ASSERT_EQ(symlink("/nonexistent", dir.file("cat.tmp.LinkLinkLinkLink").c_str()), 0);
+  for (const auto* names : {&stale, &others}) {
+    for (const std::string& name : *names) age(dir.file(name), 2 * 3600);
+  }
+  age(dir.file("cat.tmp.LinkLinkLinkLink"), 2 * 3600);
+
   EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "new"));
-  for (const std::string& name : gone) EXPECT_FALSE(file_exists(dir.file(name))) << name;
-  for (const std::string& name : kept) EXPECT_TRUE(file_exists(dir.file(name))) << name;
+  for (const std::string& name : stale) EXPECT_FALSE(file_exists(dir.file(name))) << name;
+  for (const auto* names : {&fresh, &others}) {
+    for (const std::string& name : *names) EXPECT_TRUE(file_exists(dir.file(name))) << name;
+  }
+  struct stat st;
+  EXPECT_EQ(lstat(dir.file("cat.tmp.LinkLinkLinkLink").c_str(), &st), 0) << "only files go";
+}
+
+TEST(Files, ReplacementTakesNothingFromALink) {
+  ScratchDir dir;
+  // A set-user-ID target behind a link, and guessable temporary names made
+  // ready as links to it: none of it may shape or receive the new file.
+  write_bytes(dir.file("target"), "target");
+  ASSERT_EQ(chmod(dir.file("target").c_str(), 04755), 0);
+  ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("cat").c_str()), 0);
+  for (int n = 0; n < 32; ++n) {
+    const std::string name = "cat.tmp." + std::to_string(getpid()) + "." + std::to_string(n);
+    ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file(name).c_str()), 0);
+  }
+  const mode_t mask = umask(022);
+  EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "new"));
+  struct stat st;
+  ASSERT_EQ(lstat(dir.file("cat").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(read_bytes(dir.file("cat")), "new");
+  EXPECT_EQ(read_bytes(dir.file("target")), "target");
+
+  // A regular file passes on its permission bits, never the special ones.
+  ASSERT_EQ(chmod(dir.file("cat").c_str(), 06751), 0);
+  EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "newer"));
+  ASSERT_EQ(lstat(dir.file("cat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  umask(mask);
+}
+
+TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to write as another user";
+  ScratchDir dir;
+  ScratchDir outside;
+  const uid_t nobody = 65534;
+  // The folder refuses new files to the writer, so only a write in place
+  // remains; the files it may write are the writer's own.
+  write_bytes(outside.file("victim"), "victim");
+  write_bytes(dir.file("plain"), "old");
+  ASSERT_EQ(symlink(outside.file("victim").c_str(), dir.file("link").c_str()), 0);
+  ASSERT_EQ(link(outside.file("victim").c_str(), dir.file("hard").c_str()), 0);
+  for (const std::string& f : {outside.file("victim"), dir.file("plain")}) {
+    ASSERT_EQ(chown(f.c_str(), nobody, nobody), 0);
+  }
+  for (const std::string& d : {dir.path(), outside.path()}) ASSERT_EQ(chmod(d.c_str(), 0755), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
+    int code = 0;
+    if (!replace_file(dir.file("plain"), "new")) code |= 1;
+    if (replace_file(dir.file("link"), "planted") || errno != ELOOP) code |= 2;
+    if (replace_file(dir.file("hard"), "planted") || errno != EMLINK) code |= 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_bytes(dir.file("plain")), "new");
+  EXPECT_EQ(read_bytes(outside.file("victim")), "victim");
 }
 
 TEST(Files, CreateFileExclusiveKeepsTheFirstWriter) {
