@@ -30,36 +30,22 @@ std::string curl_program(bool verify_tls) {
 // Ends the reading of curl's output once it is longer than any answer taken.
 struct OutputTooLong {};
 
-// Keeps curl's output as ExecCmd does: each piece of at most
-// kCommandReadPiece - 1 bytes (ending after a newline) up to its first NUL,
-// in out (out_size bytes, terminator included); what does not fit is
-// dropped.
+// Keeps curl's output as ExecCmd does (util/child_process.h), in out
+// (out_size bytes, terminator included), and ends the reading once the
+// output is longer than any answer taken.
 class OutputKeeper {
  public:
-  OutputKeeper(char* out, size_t out_size) : out_(out), room_(out_size - 1) { out_[0] = '\0'; }
+  OutputKeeper(char* out, size_t out_size) : pieces_(out, out_size, kCommandReadPiece) {}
   void feed(const char* data, size_t size) {
     seen_ += size;
     // On success the output is the answer alone (-sS prints only errors).
     if (seen_ > kAnswerMaxSize) throw OutputTooLong();
-    for (size_t i = 0; i < size; ++i) {
-      const char c = data[i];
-      if (c == '\0') cut_ = true;
-      if (!cut_ && used_ < room_) out_[used_++] = c;
-      if (c == '\n' || ++in_piece_ == kCommandReadPiece - 1) {
-        in_piece_ = 0;
-        cut_ = false;
-      }
-    }
-    out_[used_] = '\0';
+    pieces_.feed(data, size);
   }
 
  private:
-  char* out_;
-  size_t room_;
-  size_t used_ = 0;
+  PieceCollector pieces_;
   size_t seen_ = 0;
-  size_t in_piece_ = 0;
-  bool cut_ = false;
 };
 
 // Bytes the shell takes literally anywhere in a word.

@@ -1,6 +1,7 @@
 // Running a shell command as a child process with a time limit.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,42 @@ using OutputSink = std::function<void(const char* data, size_t size)>;
 // child as the time limit does.
 ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink);
+
+// What reading output in fgets() pieces of piece_size bytes keeps: each piece
+// (at most piece_size - 1 bytes, ending after a newline) up to its first NUL,
+// appended to a buffer of out_size bytes (at least 1) that stays terminated;
+// what does not fit is dropped.
+class PieceCollector {
+ public:
+  PieceCollector(char* out, size_t out_size, size_t piece_size)
+      : out_(out), room_(out_size - 1), piece_limit_(piece_size - 1) {
+    out_[0] = '\0';
+  }
+  void feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      const char c = data[i];
+      if (c == '\0') cut_ = true;
+      if (!cut_ && used_ < room_) out_[used_++] = c;
+      if (c == '\n' || ++in_piece_ == piece_limit_) {
+        in_piece_ = 0;
+        cut_ = false;
+      }
+    }
+    out_[used_] = '\0';
+  }
+  void clear() {
+    used_ = 0;
+    out_[0] = '\0';
+  }
+
+ private:
+  char* out_;
+  size_t room_;
+  size_t piece_limit_;
+  size_t used_ = 0;
+  size_t in_piece_ = 0;
+  bool cut_ = false;
+};
 
 // ExecCmd with a time limit of the caller's and the outcome: out (out_size
 // bytes, terminator included) is empty unless the command finished in time.
