@@ -47,7 +47,7 @@ def parse_plugin_list(force: int, /) -> bool | Result:
     """True when the catalog holds a ``list`` array; a ``Result`` only for a
     wrong argument."""
 
-# For the operator's tool (scripts/plugin_loader.py): the build's settings and
+# For the operator command (scripts/plugin-loader): the build's settings and
 # the module's verdict on the panel files it reads.  Never a secret, a key, an
 # IV or the account's token.
 

@@ -192,3 +192,22 @@ def test_scripts_stop_at_once_naming_what_is_missing(tmp_path):
                        cwd=REPO, capture_output=True, text=True, timeout=60)
     assert r.returncode == 1 and "went on" not in r.stdout
     assert "'libclang-rt-14-dev'" in r.stderr and len(r.stderr.splitlines()) == 1
+
+
+# The rooms of the core from the bottom up; a room includes only from itself
+# and the rooms on lower levels (crypto and hostinfo share one).
+ROOM_LEVELS = {"util": 0, "crypto": 1, "hostinfo": 1, "loader": 2, "transport": 3, "catalog": 4,
+               "surface": 5}
+
+
+def test_includes_run_down_between_rooms():
+    upward = []
+    for room, level in ROOM_LEVELS.items():
+        files = sorted(p for p in (REPO / room).iterdir() if p.suffix in (".c", ".cpp", ".h"))
+        assert files, room
+        for path in files:
+            for n, line in enumerate(path.read_text().splitlines(), 1):
+                m = re.match(r'#include "(\w+)/', line)
+                if m and m.group(1) != room and ROOM_LEVELS.get(m.group(1), 99) >= level:
+                    upward.append(f"{path.relative_to(REPO)}:{n}: {line}")
+    assert upward == []

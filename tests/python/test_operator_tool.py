@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,7 +17,7 @@ from test_db_cipher import Keys, cbc_encrypt
 
 CLI = REPO / "scripts" / "plugin-loader"
 sys.path.insert(0, str(REPO / "scripts"))
-import plugin_loader  # noqa: E402
+from plugin_loader import checks, cli  # noqa: E402
 
 
 def tool(*args, stdin=None, prefix=()):
@@ -110,7 +111,7 @@ def need_setpriv():
 
 
 def test_secrets_check_and_info(build_dir, build_info):
-    healthy, detail = plugin_loader.check_secrets(
+    healthy, detail = checks.check_secrets(
         {"builtin_secrets": {"db_field_secret": False, "iv_file_secret": True,
                              "db_fallback_iv_secret": True}})
     assert not healthy and "IV_FILE_SECRET, DB_FALLBACK_IV_SECRET" in detail
@@ -286,7 +287,7 @@ def test_which_module(build_dir, module_file, panel, tmp_path):
 
 
 def test_every_argument_has_help_and_options_go_anywhere():
-    p = plugin_loader.parser()
+    p = cli.parser()
     commands = [a for a in p._actions if a.dest == "command"][0].choices
     for name, sub in [("", p), *commands.items()]:
         for action in sub._actions:
@@ -294,7 +295,7 @@ def test_every_argument_has_help_and_options_go_anywhere():
     before = p.parse_args(["-p", "/a", "--verbose", "run", "demo", "f"])
     after = p.parse_args(["run", "demo", "f", "-p", "/b", "--build", "B"])
     assert (before.path, before.verbose, after.path_after, after.build) == (
-        [plugin_loader.Path("/a")], True, [plugin_loader.Path("/b")], "B")
+        [Path("/a")], True, [Path("/b")], "B")
     # A run needs no key=value.
     assert p.parse_args(["run", "demo", "f"]).args == []
 

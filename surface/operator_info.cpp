@@ -1,7 +1,7 @@
 // The module's answers to the operator's tool: build settings and verdicts
 // on the IV file, the routing file and the account file, each read the way
 // the module itself reads it.
-#include "loader/operator_info.h"
+#include "surface/operator_info.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-// What the operator's tool (scripts/plugin_loader.py) asks of the module
+// What the operator command (scripts/plugin-loader) asks of the module
 // beyond its eight functions: the build's settings, and the module's own
 // verdict on the panel files it reads.  The module offers them under names
 // beginning with an underscore.  None of them ever returns a secret, a key,

@@ -10,7 +10,7 @@
 
 #include "build_config.h"
 #include "loader/loader.h"
-#include "loader/operator_info.h"
+#include "surface/operator_info.h"
 #include "util/blocking.h"
 
 namespace {
