@@ -65,6 +65,7 @@ class BuildInfo(TypedDict):
     service_url: str
     tls_verify: bool
     builtin_secrets: BuiltinSecrets
+    secrets_fingerprint: str
     python_version: str
     compiled_plugin_suffixes: list[str]
 

@@ -15,7 +15,8 @@ namespace operator_info {
 
 // {"version", "panel_root", "service_domain", "service_url", "tls_verify",
 //  "builtin_secrets": {"db_field_secret", "iv_file_secret",
-//  "db_fallback_iv_secret"}, "python_version", "compiled_plugin_suffixes"}.
+//  "db_fallback_iv_secret"}, "secrets_fingerprint", "python_version",
+//  "compiled_plugin_suffixes"}.
 PyObject* build_info();
 
 // The IV file <panel>/data/div.pl as the module reads it: {"path",

@@ -8,13 +8,10 @@ import tempfile
 from pathlib import Path
 
 from .calls import compiled_names, ignored_compiled
-from .common import needs, sha256_of, show
+from .common import SECRETS, needs, sha256_of, show
 
 
 # ---- info ----
-
-SECRETS = (("db_field_secret", "DB_FIELD_SECRET"), ("iv_file_secret", "IV_FILE_SECRET"),
-           ("db_fallback_iv_secret", "DB_FALLBACK_IV_SECRET"))
 
 def cmd_info(PL, opts, path):
     info = needs(PL, "_build_info")()
@@ -29,6 +26,9 @@ def cmd_info(PL, opts, path):
     for key, name in SECRETS:
         rows.append((name, "built-in (for trying the module only)"
                      if info["builtin_secrets"][key] else "own"))
+    if "secrets_fingerprint" in info:
+        # Equal for two builds exactly when they were built with the same secrets.
+        rows.append(("secrets fingerprint", info["secrets_fingerprint"]))
     width = max(len(k) for k, _ in rows)
     for key, value in rows:
         print(f"{key:<{width}}  {value}")
@@ -115,10 +115,12 @@ def check_public():
 
 def check_secrets(info):
     builtin = [name for key, name in SECRETS if info["builtin_secrets"][key]]
+    fingerprint = (f" (secrets fingerprint {info['secrets_fingerprint']})"
+                   if "secrets_fingerprint" in info else "")
     if builtin:
         return False, (f"built-in: {', '.join(builtin)}: they stand in the repository for "
-                       "anyone to read; build with your own PL_SECRETS_FILE")
-    return True, "the build's own (none is the built-in one)"
+                       f"anyone to read; build with your own PL_SECRETS_FILE{fingerprint}")
+    return True, f"the build's own (none is the built-in one){fingerprint}"
 
 
 def cmd_doctor(PL, opts):

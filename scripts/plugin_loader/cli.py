@@ -112,12 +112,20 @@ def parser():
     ins.add_argument("directory", metavar="DIR",
                      help="the directory the panel imports PluginLoader from")
     ins.add_argument("--force", action="store_true",
-                     help="install even when the new module has another panel root or other "
-                          "secrets than the installed one")
+                     help="install even a module built with the built-in secrets, with another "
+                          "panel root or other secrets than the installed one, or in a file "
+                          "owned by another user or writable by group or others")
 
     rb = command("rollback", "put back the module that the last install in DIR replaced")
     rb.add_argument("directory", metavar="DIR",
                     help="the directory the panel imports PluginLoader from")
+    rb.add_argument("--force", action="store_true",
+                    help="put it back even when its file is owned by another user or writable "
+                         "by group or others")
+    for c in (ins, rb):
+        c.add_argument("--wait", metavar="SECONDS", type=float, default=deploy.LOCK_WAIT,
+                       help="how long to wait for another install or rollback in DIR to end "
+                            f"(default {deploy.LOCK_WAIT})")
     return p
 
 

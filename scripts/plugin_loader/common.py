@@ -13,6 +13,9 @@ from pathlib import Path
 PROG = "plugin-loader"
 REPO = Path(__file__).resolve().parents[2]
 MODULE_NAME = "PluginLoader"
+# The build's three secrets: their keys in _build_info and their names.
+SECRETS = (("db_field_secret", "DB_FIELD_SECRET"), ("iv_file_secret", "IV_FILE_SECRET"),
+           ("db_fallback_iv_secret", "DB_FALLBACK_IV_SECRET"))
 
 CHAINED = ("During handling of the above exception, another exception occurred:",
            "The above exception was the direct cause of the following exception:")

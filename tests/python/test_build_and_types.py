@@ -1,5 +1,7 @@
 """The build's settings and secrets, what the module says about itself, and
 its type stub."""
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -79,6 +81,12 @@ def test_configure_summary_and_built_in_secret_warning(tmp_path):
         assert text in own.stdout
     # Only the path of the secrets file is kept, never a secret.
     assert "a b;c" not in (tmp_path / "b" / "CMakeCache.txt").read_text()
+    # The fingerprint is taken over the secrets' exact bytes, ';' and '\' included.
+    fingerprint = hashlib.sha256(b"PluginLoader secrets fingerprint\n"
+                                 + (tmp_path / "secrets").read_bytes()).hexdigest()[:16]
+    assert f"secrets fingerprint: {fingerprint}" in own.stdout
+    assert json.loads((tmp_path / "b" / "build_info.json").read_text())[
+        "secrets_fingerprint"] == fingerprint
 
     shutil.rmtree(tmp_path / "b")
     mixed = configure(tmp_path, "-DIV_FILE_SECRET=" + "I" * 32)
