@@ -156,9 +156,14 @@ def test_stub_matches_module_and_checks_panel_code(build_dir, no_sanitizer, tmp_
                               capture_output=True, text=True, env=env, timeout=300)
     assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
 
-    good = mypy("--strict", str(SAMPLES / "panel_code.py"), env=env)
+    check_samples(lambda *args: mypy(*args, env=env))
+
+
+def check_samples(mypy_run):
+    """mypy passes the sample panel code and refuses exactly the marked misuses."""
+    good = mypy_run("--strict", str(SAMPLES / "panel_code.py"))
     assert good.returncode == 0, good.stdout
-    bad = mypy(str(SAMPLES / "misuse.py"), env=env)
+    bad = mypy_run(str(SAMPLES / "misuse.py"))
     refused = {int(n) for n in re.findall(r"misuse\.py:(\d+): error", bad.stdout)}
     marked = {i for i, line in enumerate((SAMPLES / "misuse.py").read_text().splitlines(), 1)
               if line.endswith("# refused")}
@@ -167,7 +172,8 @@ def test_stub_matches_module_and_checks_panel_code(build_dir, no_sanitizer, tmp_
 
 def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     env_dir = tmp_path / "venv"
-    venv.create(env_dir, with_pip=True)
+    # The interpreter's own packages (mypy) are seen from the environment.
+    venv.create(env_dir, with_pip=True, system_site_packages=True)
     py = env_dir / "bin" / "python"
     pip = subprocess.run([str(py), "-m", "pip", "install", "-q", "--disable-pip-version-check",
                           str(REPO)], capture_output=True, text=True, timeout=900)
@@ -181,9 +187,36 @@ def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     version, listing = probe.stdout.splitlines()
     assert version == pyproject_version()
     assert "PluginLoader.pyi" in listing and MODULE_FILE_NAME in listing
-    # A build with the repository's secrets says so whenever it is imported.
+    # A build with the repository's secrets says so whenever it is imported,
+    # and is installed into a panel only with --force.
     assert "RuntimeWarning: PluginLoader was built with the repository's built-in secrets" \
         in probe.stderr
+    module = next(env_dir.glob(f"lib/python*/site-packages/{MODULE_FILE_NAME}"))
+    deploy = tmp_path / "class"
+    deploy.mkdir()
+    install = [str(REPO / "scripts" / "plugin-loader"), "--module", str(module), "install",
+               str(deploy)]
+    tool_env = dict(os.environ, PL_PYTHON=sys.executable)
+    refused = subprocess.run(install, capture_output=True, text=True, env=tool_env, timeout=120)
+    assert refused.returncode == 1 and list(deploy.iterdir()) == []
+    assert "refused: it was built with the built-in DB_FIELD_SECRET, IV_FILE_SECRET, " \
+        "DB_FALLBACK_IV_SECRET" in refused.stderr
+    assert "warning: PluginLoader was built with the repository's built-in secrets" \
+        in refused.stderr
+    forced = subprocess.run(install + ["--force"], capture_output=True, text=True, env=tool_env,
+                            timeout=120)
+    assert forced.returncode == 0 and (deploy / MODULE_FILE_NAME).is_file(), forced.stderr
+
+    # Type checkers find the stub package there with no search path set.
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+
+    def in_env(*args):
+        return subprocess.run([str(py), "-m", *args], capture_output=True, text=True, env=env,
+                              cwd=tmp_path, timeout=300)
+
+    stubtest = in_env("mypy.stubtest", "PluginLoader")
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
+    check_samples(lambda *args: in_env("mypy", "--no-incremental", *args))
 
 
 def test_scripts_stop_at_once_naming_what_is_missing(tmp_path):
