@@ -118,13 +118,18 @@ def trusted_file(path, force):
     """path opened for reading (never through a symbolic link), once its
     status says that no stranger could have written it; --force takes it
     with a warning all the same.  What is read from it is what was checked."""
+    if os.path.islink(path):
+        raise Failure(f"refused: {path} is a symbolic link, which is never followed")
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        # Not blocking on a FIFO put in the file's place.
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError as err:
-        raise Failure(f"cannot open {path}: "
-                      f"{'a symbolic link' if os.path.islink(path) else err.strerror}") from None
+        raise Failure(f"cannot open {path}: {err.strerror}") from None
     with os.fdopen(fd, "rb") as f:
-        why = untrusted(os.fstat(fd))
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise Failure(f"refused: {path} is not a regular file")
+        why = untrusted(st)
         if why:
             text = (f"{path} is {' and '.join(why)}: whoever can write a module file chooses "
                     "the code the panel runs, and this command imports it to check it")
