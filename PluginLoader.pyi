@@ -47,7 +47,7 @@ def parse_plugin_list(force: int, /) -> bool | Result:
     """True when the catalog holds a ``list`` array; a ``Result`` only for a
     wrong argument."""
 
-# For the operator's tool (scripts/plugin_loader.py): the build's settings and
+# For the operator command (scripts/plugin-loader): the build's settings and
 # the module's verdict on the panel files it reads.  Never a secret, a key, an
 # IV or the account's token.
 
@@ -65,6 +65,7 @@ class BuildInfo(TypedDict):
     service_url: str
     tls_verify: bool
     builtin_secrets: BuiltinSecrets
+    secrets_fingerprint: str
     python_version: str
     compiled_plugin_suffixes: list[str]
 

@@ -197,6 +197,26 @@ else()
   endforeach()
 endif()
 
+# The text of a secret given as its bytes in hexadecimal (checked
+# printable ASCII: ';' and '\' come through as themselves).
+function(pl_hex_text hex out)
+  string(LENGTH "${hex}" hexlen)
+  set(text "")
+  set(off 0)
+  while(off LESS hexlen)
+    string(SUBSTRING "${hex}" ${off} 2 byte)
+    math(EXPR code "0x${byte}")
+    string(ASCII ${code} char)
+    string(APPEND text "${char}")
+    math(EXPR off "${off} + 2")
+  endwhile()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# The secrets' fingerprint: the first 16 hexadecimal digits of SHA-256 over a
+# fixed label line and the three secrets, a line each.  Builds compare their
+# secrets by it; it reveals nothing of them.
+set(_pl_fingerprint_text "PluginLoader secrets fingerprint\n")
 set(_pl_builtin_list "")
 foreach(name IN LISTS _pl_secret_names)
   pl_masked_secret(${name} "${_pl_hex_${name}}" "${_pl_where_${name}}" PL_${name}_MASKED)
@@ -208,8 +228,15 @@ foreach(name IN LISTS _pl_secret_names)
   else()
     set(PL_${name}_BUILTIN 0)
   endif()
+  pl_hex_text("${_pl_hex_${name}}" _pl_secret_text)
+  string(APPEND _pl_fingerprint_text "${_pl_secret_text}\n")
+  unset(_pl_secret_text)
   unset(_pl_hex_${name})
 endforeach()
+string(SHA256 _pl_fingerprint_sha "${_pl_fingerprint_text}")
+string(SUBSTRING "${_pl_fingerprint_sha}" 0 16 PL_SECRETS_FINGERPRINT)
+unset(_pl_fingerprint_text)
+unset(_pl_fingerprint_sha)
 if(_pl_builtin_list)
   list(JOIN _pl_builtin_list ", " _pl_builtin_text)
   message(WARNING
@@ -256,7 +283,7 @@ endforeach()
 list(JOIN _pl_builtin_json ", " _pl_builtin_json)
 pl_c_string(_pl_secrets_file_c "${PL_SECRETS_FILE}")
 file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/build_info.json"
-"{\n  \"version\": \"${PL_VERSION}\",\n  \"panel_root\": \"${PL_PANEL_ROOT_C}\",\n  \"service_url\": \"${PL_SERVICE_URL_C}\",\n  \"service_domain\": \"${PL_SERVICE_DOMAIN_C}\",\n  \"tls_verify\": ${PL_SERVICE_TLS_VERIFY_C},\n  \"builtin_secrets\": {${_pl_builtin_json}},\n  \"secrets_file\": \"${_pl_secrets_file_c}\",\n  \"sanitize\": \"${SANITIZE}\"\n}\n")
+"{\n  \"version\": \"${PL_VERSION}\",\n  \"panel_root\": \"${PL_PANEL_ROOT_C}\",\n  \"service_url\": \"${PL_SERVICE_URL_C}\",\n  \"service_domain\": \"${PL_SERVICE_DOMAIN_C}\",\n  \"tls_verify\": ${PL_SERVICE_TLS_VERIFY_C},\n  \"builtin_secrets\": {${_pl_builtin_json}},\n  \"secrets_fingerprint\": \"${PL_SECRETS_FINGERPRINT}\",\n  \"secrets_file\": \"${_pl_secrets_file_c}\",\n  \"sanitize\": \"${SANITIZE}\"\n}\n")
 
 # ---- summary ----
 
@@ -280,3 +307,4 @@ foreach(name IN LISTS _pl_secret_names)
   endif()
   message(STATUS "  ${name}: ${_pl_state}")
 endforeach()
+message(STATUS "  secrets fingerprint: ${PL_SECRETS_FINGERPRINT}")

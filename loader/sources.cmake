@@ -11,5 +11,4 @@ list(APPEND PL_CORE_SOURCES
      loader/source_loader.cpp
      loader/plugin_runner.cpp
      loader/runner_call.cpp
-     loader/module_runner.cpp
-     loader/operator_info.cpp)
+     loader/module_runner.cpp)

@@ -1,5 +1,7 @@
 """The build's settings and secrets, what the module says about itself, and
 its type stub."""
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -79,6 +81,11 @@ def test_configure_summary_and_built_in_secret_warning(tmp_path):
         assert text in own.stdout
     # Only the path of the secrets file is kept, never a secret.
     assert "a b;c" not in (tmp_path / "b" / "CMakeCache.txt").read_text()
+    # The fingerprint is taken over the secrets' exact bytes, ';' and '\' included.
+    fingerprint = hashlib.sha256(b"PluginLoader secrets fingerprint\n"
+                                 + (tmp_path / "secrets").read_bytes()).hexdigest()[:16]
+    assert json.loads((tmp_path / "b" / "build_info.json").read_text())[
+        "secrets_fingerprint"] == fingerprint
 
     shutil.rmtree(tmp_path / "b")
     mixed = configure(tmp_path, "-DIV_FILE_SECRET=" + "I" * 32)
@@ -148,9 +155,14 @@ def test_stub_matches_module_and_checks_panel_code(build_dir, no_sanitizer, tmp_
                               capture_output=True, text=True, env=env, timeout=300)
     assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
 
-    good = mypy("--strict", str(SAMPLES / "panel_code.py"), env=env)
+    check_samples(lambda *args: mypy(*args, env=env))
+
+
+def check_samples(mypy_run):
+    """mypy passes the sample panel code and refuses exactly the marked misuses."""
+    good = mypy_run("--strict", str(SAMPLES / "panel_code.py"))
     assert good.returncode == 0, good.stdout
-    bad = mypy(str(SAMPLES / "misuse.py"), env=env)
+    bad = mypy_run(str(SAMPLES / "misuse.py"))
     refused = {int(n) for n in re.findall(r"misuse\.py:(\d+): error", bad.stdout)}
     marked = {i for i, line in enumerate((SAMPLES / "misuse.py").read_text().splitlines(), 1)
               if line.endswith("# refused")}
@@ -159,7 +171,8 @@ def test_stub_matches_module_and_checks_panel_code(build_dir, no_sanitizer, tmp_
 
 def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     env_dir = tmp_path / "venv"
-    venv.create(env_dir, with_pip=True)
+    # The interpreter's own packages (mypy) are seen from the environment.
+    venv.create(env_dir, with_pip=True, system_site_packages=True)
     py = env_dir / "bin" / "python"
     pip = subprocess.run([str(py), "-m", "pip", "install", "-q", "--disable-pip-version-check",
                           str(REPO)], capture_output=True, text=True, timeout=900)
@@ -173,9 +186,28 @@ def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     version, listing = probe.stdout.splitlines()
     assert version == pyproject_version()
     assert "PluginLoader.pyi" in listing and MODULE_FILE_NAME in listing
-    # A build with the repository's secrets says so whenever it is imported.
+    # A build with the repository's secrets says so whenever it is imported,
+    # and is installed into a panel only with --force.
     assert "RuntimeWarning: PluginLoader was built with the repository's built-in secrets" \
         in probe.stderr
+    module = next(env_dir.glob(f"lib/python*/site-packages/{MODULE_FILE_NAME}"))
+    refused = subprocess.run([str(REPO / "scripts" / "plugin-loader"), "--module", str(module),
+                              "install", str(tmp_path)], capture_output=True, text=True,
+                             env=dict(os.environ, PL_PYTHON=sys.executable), timeout=120)
+    assert refused.returncode == 1 and not (tmp_path / MODULE_FILE_NAME).exists()
+    assert "refused: it was built with the built-in DB_FIELD_SECRET, IV_FILE_SECRET, " \
+        "DB_FALLBACK_IV_SECRET" in refused.stderr
+
+    # Type checkers find the stub package there with no search path set.
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+
+    def in_env(*args):
+        return subprocess.run([str(py), "-m", *args], capture_output=True, text=True, env=env,
+                              cwd=tmp_path, timeout=300)
+
+    stubtest = in_env("mypy.stubtest", "PluginLoader")
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
+    check_samples(lambda *args: in_env("mypy", "--no-incremental", *args))
 
 
 def test_scripts_stop_at_once_naming_what_is_missing(tmp_path):
@@ -192,3 +224,19 @@ def test_scripts_stop_at_once_naming_what_is_missing(tmp_path):
                        cwd=REPO, capture_output=True, text=True, timeout=60)
     assert r.returncode == 1 and "went on" not in r.stdout
     assert "'libclang-rt-14-dev'" in r.stderr and len(r.stderr.splitlines()) == 1
+
+
+# The rooms of the core from the bottom up; a room includes only from itself
+# and the rooms on lower levels (crypto and hostinfo share one).
+ROOM_LEVELS = {"util": 0, "crypto": 1, "hostinfo": 1, "loader": 2, "transport": 3, "catalog": 4,
+               "surface": 5}
+
+
+def test_includes_run_down_between_rooms():
+    upward = [f"{path.relative_to(REPO)}: {line}"
+              for room, level in ROOM_LEVELS.items() for path in (REPO / room).iterdir()
+              if path.suffix in (".c", ".cpp", ".h")
+              for line in path.read_text().splitlines()
+              if (m := re.match(r'#include "(\w+)/', line)) and m.group(1) != room
+              and ROOM_LEVELS.get(m.group(1), 99) >= level]
+    assert upward == []

@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,7 +17,7 @@ from test_db_cipher import Keys, cbc_encrypt
 
 CLI = REPO / "scripts" / "plugin-loader"
 sys.path.insert(0, str(REPO / "scripts"))
-import plugin_loader  # noqa: E402
+from plugin_loader import checks, cli, deploy  # noqa: E402
 
 
 def tool(*args, stdin=None, prefix=()):
@@ -50,7 +51,7 @@ def doctor(build_dir, *extra, prefix=()):
     return r, lines
 
 
-def test_doctor_on_a_healthy_panel(build_dir, healthy):
+def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
     r, lines = doctor(build_dir, "-p", STANDINS)
     assert r.returncode == 0, r.stdout + r.stderr
     assert len(lines) == 9 and all(ln.startswith("ok    ") for ln in lines.values()), r.stdout
@@ -58,6 +59,7 @@ def test_doctor_on_a_healthy_panel(build_dir, healthy):
     assert "1 plugins" in lines["catalog data/plugin_bin.pl"]
     assert "connects to http://127.0.0.1/api/panel" in lines["routing file data/node_url.pl"]
     assert f"module {build_dir.resolve()}" in r.stderr and "version 0.2.0" in r.stderr
+    assert f"(secrets fingerprint {build_info['secrets_fingerprint']})" in lines["secrets"]
 
 
 @pytest.mark.parametrize("damage, check, why", [
@@ -110,7 +112,7 @@ def need_setpriv():
 
 
 def test_secrets_check_and_info(build_dir, build_info):
-    healthy, detail = plugin_loader.check_secrets(
+    healthy, detail = checks.check_secrets(
         {"builtin_secrets": {"db_field_secret": False, "iv_file_secret": True,
                              "db_fallback_iv_secret": True}})
     assert not healthy and "IV_FILE_SECRET, DB_FALLBACK_IV_SECRET" in detail
@@ -119,7 +121,8 @@ def test_secrets_check_and_info(build_dir, build_info):
     info = json.loads(r.stdout)
     module = build_dir / MODULE_FILE_NAME
     assert info["sha256"] == sha256(module) and info["file"] == str(module.resolve())
-    for key in ("version", "panel_root", "service_url", "service_domain", "builtin_secrets"):
+    for key in ("version", "panel_root", "service_url", "service_domain", "builtin_secrets",
+                "secrets_fingerprint"):
         assert info[key] == build_info[key]
     assert info["tls_verify"] is bool(build_info["tls_verify"])
     assert not {build_info[k] for k in ("db_field_secret", "iv_file_secret")} & set(r.stdout)
@@ -286,7 +289,7 @@ def test_which_module(build_dir, module_file, panel, tmp_path):
 
 
 def test_every_argument_has_help_and_options_go_anywhere():
-    p = plugin_loader.parser()
+    p = cli.parser()
     commands = [a for a in p._actions if a.dest == "command"][0].choices
     for name, sub in [("", p), *commands.items()]:
         for action in sub._actions:
@@ -294,7 +297,7 @@ def test_every_argument_has_help_and_options_go_anywhere():
     before = p.parse_args(["-p", "/a", "--verbose", "run", "demo", "f"])
     after = p.parse_args(["run", "demo", "f", "-p", "/b", "--build", "B"])
     assert (before.path, before.verbose, after.path_after, after.build) == (
-        [plugin_loader.Path("/a")], True, [plugin_loader.Path("/b")], "B")
+        [Path("/a")], True, [Path("/b")], "B")
     # A run needs no key=value.
     assert p.parse_args(["run", "demo", "f"]).args == []
 
@@ -412,3 +415,68 @@ def test_install_refuses_a_module_with_other_secrets(module_file, other_secrets_
     forced = tool("--module", other_secrets_module, "install", deploy, "--force")
     assert forced.returncode == 0 and "warning: it cannot read" in forced.stderr
     assert sha256(deploy / module_file.name) == sha256(other_secrets_module)
+
+
+@pytest.fixture
+def as_root():
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to give files to another user")
+
+
+def test_deploys_trust_no_strangers_file(module_file, other_secrets_module, panel, tmp_path,
+                                         as_root):
+    deploy_dir = tmp_path / "class"
+    deploy_dir.mkdir()
+    deploy_dir.chmod(0o777)
+    installed = deploy_dir / module_file.name
+    shared = tmp_path / "shared.so"
+    shutil.copy(module_file, shared)
+    shared.chmod(0o775)
+    r = tool("--module", shared, "install", deploy_dir)
+    assert r.returncode == 1 and f"refused: {shared} is writable by group (mode 0775)" in r.stderr
+    assert f"warning: {deploy_dir} is writable by group or others (mode 0777)" in r.stderr
+    assert list(deploy_dir.iterdir()) == []
+
+    # Another user's world-writable module in place is not imported to compare
+    # and not put back without --force; what is installed is the command's own.
+    shutil.copy(other_secrets_module, installed)
+    os.chown(installed, 12345, -1)
+    installed.chmod(0o777)
+    r = tool("--module", module_file, "install", deploy_dir)
+    assert r.returncode == 0 and "(mode 0777): not imported" in r.stderr, r.stderr
+    refused = tool("rollback", deploy_dir)
+    assert refused.returncode == 1 and f"refused: {installed}.previous is owned by uid 12345, " \
+        "not by root" in refused.stderr
+    assert tool("rollback", deploy_dir, "--force").returncode == 0
+    st = installed.stat()
+    assert (st.st_uid, st.st_mode & 0o7777, sha256(installed)) == \
+        (0, 0o755, sha256(other_secrets_module))
+
+
+def test_two_deploys_at_once_take_turns(build_info, module_file, other_secrets_module, panel,
+                                        tmp_path):
+    installed, previous = tmp_path / module_file.name, tmp_path / (module_file.name + ".previous")
+    env = dict(os.environ, PL_PYTHON=sys.executable)
+    with deploy.deploy_lock(tmp_path, 0):
+        late = tool("--module", module_file, "install", tmp_path, "--wait", "0.3")
+        assert (late.returncode, late.stderr.splitlines()[-1]) == (1, (
+            f"plugin-loader: another install or rollback in {tmp_path} holds {tmp_path}/"
+            f"{deploy.LOCK_NAME}: gave up after 0.3 seconds (--wait SECONDS waits longer)"))
+    assert tool("--module", module_file, "install", tmp_path).returncode == 0
+
+    # No IV file tells the two builds apart: their secrets fingerprints do.
+    theirs = json.loads((other_secrets_module.parent / "build_info.json").read_text())
+    refused = tool("--module", other_secrets_module, "install", tmp_path)
+    assert refused.returncode == 1 and not panel.path("data/div.pl").exists()
+    assert (f"it was built with other secrets (secrets fingerprint {theirs['secrets_fingerprint']}"
+            f", the installed module's {build_info['secrets_fingerprint']})") in refused.stderr
+    assert tool("--module", other_secrets_module, "install", tmp_path, "--force").returncode == 0
+
+    # Two rollbacks at once: the second undoes the first, whichever starts first.
+    runs = [subprocess.Popen([str(CLI), "rollback", str(tmp_path)], env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            for _ in range(2)]
+    assert [r.wait(timeout=120) for r in runs] == [0, 0], [r.stderr.read() for r in runs]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [installed.name, previous.name]
+    assert (sha256(installed), sha256(previous)) == (sha256(other_secrets_module),
+                                                     sha256(module_file))

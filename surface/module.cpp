@@ -11,7 +11,7 @@
 #include "build_config.h"
 #include "loader/host_waits.h"
 #include "loader/loader.h"
-#include "loader/operator_info.h"
+#include "surface/operator_info.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// What the operator's tool (scripts/plugin_loader.py) asks of the module
+// What the operator command (scripts/plugin-loader) asks of the module
 // beyond its eight functions: the build's settings, and the module's own
 // verdict on the panel files it reads.  The module offers them under names
 // beginning with an underscore.  None of them ever returns a secret, a key,
@@ -15,7 +15,8 @@ namespace operator_info {
 
 // {"version", "panel_root", "service_domain", "service_url", "tls_verify",
 //  "builtin_secrets": {"db_field_secret", "iv_file_secret",
-//  "db_fallback_iv_secret"}, "python_version", "compiled_plugin_suffixes"}.
+//  "db_fallback_iv_secret"}, "secrets_fingerprint", "python_version",
+//  "compiled_plugin_suffixes"}.
 PyObject* build_info();
 
 // The IV file <panel>/data/div.pl as the module reads it: {"path",

@@ -1,7 +1,7 @@
 // The module's answers to the operator's tool: build settings and verdicts
 // on the IV file, the routing file and the account file, each read the way
 // the module itself reads it.
-#include "loader/operator_info.h"
+#include "surface/operator_info.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -54,7 +54,7 @@ PyObject* build_info() {
   // The file names plugin_run looks for a compiled entry under, in order.
   static const char kPythonVersion[] =
       Py_STRINGIFY(PY_MAJOR_VERSION) "." Py_STRINGIFY(PY_MINOR_VERSION);
-  return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:[s,s]}",              //
+  return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:s,s:[s,s]}",          //
                        "version", PL_VERSION,                                            //
                        "panel_root", PL_PANEL_ROOT,                                      //
                        "service_domain", PL_SERVICE_DOMAIN,                              //
@@ -64,6 +64,7 @@ PyObject* build_info() {
                        "db_field_secret", flag(PL_DB_FIELD_SECRET_BUILTIN),              //
                        "iv_file_secret", flag(PL_IV_FILE_SECRET_BUILTIN),                //
                        "db_fallback_iv_secret", flag(PL_DB_FALLBACK_IV_SECRET_BUILTIN),  //
+                       "secrets_fingerprint", PL_SECRETS_FINGERPRINT,                    //
                        "python_version", kPythonVersion,                                 //
                        "compiled_plugin_suffixes", runner::kCompiledFirstSuffix,
                        runner::kCompiledSecondSuffix);

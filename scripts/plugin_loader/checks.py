@@ -1,0 +1,145 @@
+"""info and doctor: what the module is, and whether an installation is
+healthy.  A check is a function giving (healthy, detail); cmd_doctor lists
+them, one line each."""
+import importlib.util
+import json
+import os
+import tempfile
+from pathlib import Path
+
+from .calls import compiled_names, ignored_compiled
+from .common import SECRETS, needs, sha256_of, show
+
+
+# ---- info ----
+
+def cmd_info(PL, opts, path):
+    info = needs(PL, "_build_info")()
+    if opts.json:
+        show({"file": str(path), "sha256": sha256_of(path), **info})
+        return 0
+    rows = [("version", info["version"]), ("file", str(path)), ("sha256", sha256_of(path)),
+            ("built for", f"CPython {info['python_version']}"),
+            ("panel root", info["panel_root"]), ("service domain", info["service_domain"]),
+            ("service URL", info["service_url"]),
+            ("TLS verification", "on" if info["tls_verify"] else "off")]
+    for key, name in SECRETS:
+        rows.append((name, "built-in (for trying the module only)"
+                     if info["builtin_secrets"][key] else "own"))
+    if "secrets_fingerprint" in info:
+        # Equal for two builds exactly when they were built with the same secrets.
+        rows.append(("secrets fingerprint", info["secrets_fingerprint"]))
+    width = max(len(k) for k, _ in rows)
+    for key, value in rows:
+        print(f"{key:<{width}}  {value}")
+    return 0
+
+
+# ---- doctor ----
+
+def check_directory(path):
+    if not path.exists():
+        return False, "missing"
+    if not path.is_dir():
+        return False, "not a directory"
+    try:
+        fd, probe = tempfile.mkstemp(prefix=".plugin-loader-doctor-", dir=path)
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as err:
+        return False, f"not writable ({err.strerror})"
+    return True, "exists, writable"
+
+
+def check_catalog(path):
+    if not path.exists():
+        return True, "absent: the first listing downloads it"
+    if not path.is_file():
+        return False, "not a regular file"
+    try:
+        data = path.read_bytes()
+    except OSError as err:
+        return False, f"cannot be read ({err.strerror})"
+    if not data:
+        return False, "empty: the listing downloads it again"
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as err:
+        return False, (f"not valid UTF-8 (byte {err.start + 1}): the listing refuses it and "
+                       "downloads it again")
+    try:
+        catalog = json.loads(text)
+    except ValueError as err:
+        return False, f"not JSON ({err}): the listing answers its \"-2\" message"
+    if not isinstance(catalog, dict) or not isinstance(catalog.get("list"), list):
+        return False, "has no \"list\" array: parse_plugin_list answers False"
+    return True, f"{len(catalog['list'])} plugins"
+
+
+def check_route(route):
+    if not route["present"]:
+        return True, f"absent: the default route {route['default']}"
+    if route["fallback_reason"] is not None:
+        return False, (f"falls back to the default route {route['default']}: "
+                       f"{route['fallback_reason']}")
+    detail = f"route {route['route_py']}"
+    if route["route"] != route["route_py"]:
+        detail += f" (the libcurl client connects to {route['route'].split('#', 1)[1]})"
+    return True, detail
+
+
+def check_compiled(root, suffixes):
+    plugins = root / "plugin"
+    try:
+        names = sorted(e for e in os.listdir(plugins) if (plugins / e).is_dir())
+    except OSError:
+        return True, "no plugin directory"
+    ignored = [f for name in names for f in ignored_compiled(plugins / name, name, suffixes)]
+    if not ignored:
+        return True, "none ignored"
+    files = ", ".join(str(f.relative_to(root)) for f in ignored)
+    return False, (f"{files} ignored, the source <name>_main.py runs instead: the runner loads "
+                   f"a compiled plugin only as {compiled_names('<name>', suffixes)}")
+
+
+def check_public():
+    try:
+        spec = importlib.util.find_spec("public")
+    except (ImportError, ValueError):
+        spec = None
+    if spec is None:
+        return False, ("not on the module search path (give its directory with -p): no IV file "
+                       "can be made and no plugin directory is put on the path")
+    return True, f"found at {spec.origin}"
+
+
+def check_secrets(info):
+    builtin = [name for key, name in SECRETS if info["builtin_secrets"][key]]
+    fingerprint = (f" (secrets fingerprint {info['secrets_fingerprint']})"
+                   if "secrets_fingerprint" in info else "")
+    if builtin:
+        return False, (f"built-in: {', '.join(builtin)}: they stand in the repository for "
+                       f"anyone to read; build with your own PL_SECRETS_FILE{fingerprint}")
+    return True, f"the build's own (none is the built-in one){fingerprint}"
+
+
+def cmd_doctor(PL, opts):
+    info = needs(PL, "_build_info")()
+    root = Path(info["panel_root"])
+    iv = needs(PL, "_iv_file_check")()
+    account = needs(PL, "_account_check")()
+    checks = [
+        ("panel root " + str(root), *check_directory(root)),
+        ("data/", *check_directory(root / "data")),
+        ("IV file data/div.pl", iv["state"] in ("ok", "absent"), iv["detail"]),
+        ("catalog data/plugin_bin.pl", *check_catalog(root / "data" / "plugin_bin.pl")),
+        ("routing file data/node_url.pl", *check_route(needs(PL, "_route_check")())),
+        ("account file data/userInfo.json", account["state"] in ("absent", "parsed"),
+         account["detail"]),
+        ("compiled plugins", *check_compiled(root, info["compiled_plugin_suffixes"])),
+        ("panel module public", *check_public()),
+        ("secrets", *check_secrets(info)),
+    ]
+    for name, healthy, detail in checks:
+        print(f"{'ok' if healthy else 'FAIL':<4}  {name}: {detail}")
+    return 0 if all(healthy for _, healthy, _ in checks) else 1

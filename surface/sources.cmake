@@ -1,0 +1,2 @@
+list(APPEND PL_CORE_SOURCES
+     surface/operator_info.cpp)
