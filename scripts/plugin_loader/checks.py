@@ -4,7 +4,10 @@ them, one line each."""
 import importlib.util
 import json
 import os
+import re
+import stat
 import tempfile
+import time
 from pathlib import Path
 
 from .calls import compiled_names, ignored_compiled
@@ -123,6 +126,74 @@ def check_secrets(info):
     return True, f"the build's own (none is the built-in one){fingerprint}"
 
 
+# The files the module writes in data/, and the temporary names it writes
+# them under first: 16 random letters and digits, or "<pid>.<n>" from earlier
+# versions.  One older than an hour was left behind by a writer that ended.
+WRITTEN = ("plugin_bin.pl", "plugin_bin.pl.err", "div.pl")
+TEMPORARY = re.compile(r"^(?:%s)\.tmp\.(?:[A-Za-z0-9]{16}|[0-9]+\.[0-9]+)$"
+                       % "|".join(re.escape(n) for n in WRITTEN))
+STALE_SECONDS = 3600
+
+
+def data_entries(data):
+    """(name, lstat result) of each entry of data/; empty when unreadable."""
+    try:
+        names = sorted(os.listdir(data))
+    except OSError:
+        return []
+    entries = []
+    for name in names:
+        try:
+            entries.append((name, os.lstat(data / name)))
+        except OSError:
+            pass
+    return entries
+
+
+def check_links(data):
+    found = []
+    for name, st in data_entries(data):
+        if stat.S_ISLNK(st.st_mode):
+            found.append(f"{name} -> {os.readlink(data / name)}")
+        elif name in WRITTEN and stat.S_ISREG(st.st_mode) and st.st_nlink > 1:
+            found.append(f"{name} has {st.st_nlink} names")
+    if not found:
+        return True, "none"
+    return False, ("; ".join(found) + ": the module never writes through a link (a link at "
+                   "div.pl makes new values use the fallback IV); remove them")
+
+
+def check_iv_access(path):
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return True, "absent"
+    except OSError as err:
+        return False, f"cannot be examined ({err.strerror})"
+    if not stat.S_ISREG(st.st_mode):
+        return True, "no regular file (see the IV file check)"
+    mode = stat.S_IMODE(st.st_mode)
+    if mode & 0o077:
+        return False, (f"mode {mode:04o}: group or others can read it, and with one stored "
+                       f"value it gives away every value; chmod 600 {path}")
+    return True, f"mode {mode:04o}, its owner's alone"
+
+
+def check_temporaries(data):
+    now, stale, young = time.time(), [], 0
+    for name, st in data_entries(data):
+        if not TEMPORARY.match(name):
+            continue
+        if stat.S_ISREG(st.st_mode) and now - st.st_mtime <= STALE_SECONDS:
+            young += 1  # a write under way
+        else:
+            stale.append(name)
+    if stale:
+        return False, (f"{', '.join(stale)} left behind by writers that ended: the next write "
+                       "of that file removes regular ones older than an hour; delete them")
+    return True, f"{young} being written" if young else "none left behind"
+
+
 def cmd_doctor(PL, opts):
     info = needs(PL, "_build_info")()
     root = Path(info["panel_root"])
@@ -132,6 +203,9 @@ def cmd_doctor(PL, opts):
         ("panel root " + str(root), *check_directory(root)),
         ("data/", *check_directory(root / "data")),
         ("IV file data/div.pl", iv["state"] in ("ok", "absent"), iv["detail"]),
+        ("IV file access", *check_iv_access(root / "data" / "div.pl")),
+        ("links in data/", *check_links(root / "data")),
+        ("temporary files in data/", *check_temporaries(root / "data")),
         ("catalog data/plugin_bin.pl", *check_catalog(root / "data" / "plugin_bin.pl")),
         ("routing file data/node_url.pl", *check_route(needs(PL, "_route_check")())),
         ("account file data/userInfo.json", account["state"] in ("absent", "parsed"),

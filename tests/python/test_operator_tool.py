@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -54,7 +55,7 @@ def doctor(build_dir, *extra, prefix=()):
 def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
     r, lines = doctor(build_dir, "-p", STANDINS)
     assert r.returncode == 0, r.stdout + r.stderr
-    assert len(lines) == 9 and all(ln.startswith("ok    ") for ln in lines.values()), r.stdout
+    assert len(lines) == 12 and all(ln.startswith("ok    ") for ln in lines.values()), r.stdout
     assert "uid 1001" in r.stdout and "tok-do-not-show" not in r.stdout + r.stderr
     assert "1 plugins" in lines["catalog data/plugin_bin.pl"]
     assert "connects to http://127.0.0.1/api/panel" in lines["routing file data/node_url.pl"]
@@ -85,6 +86,12 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
      "compiled plugins", f"plugin/demo/demo_main{USUAL_SUFFIX} ignored"),
     (lambda p, k: None, "panel module public", "not on the module search path"),
     (lambda p, k: shutil.rmtree(p.path("data")), "data/", "missing"),
+    (lambda p, k: p.path("data/div.pl").chmod(0o644), "IV file access", "chmod 600"),
+    (lambda p, k: os.symlink("/etc/passwd", p.path("data/plugin_bin.pl.err")), "links in data/",
+     "plugin_bin.pl.err -> /etc/passwd"),
+    (lambda p, k: [os.utime(p.write(f"data/div.pl.tmp.{n}", "x"), (t, t))
+                   for n, t in (("123.4", 1), ("aaaabbbbcccc0000", time.time()))],
+     "temporary files in data/", "div.pl.tmp.123.4 left behind by"),
 ])
 def test_doctor_names_each_damage(build_dir, build_info, healthy, damage, check, why):
     damage(healthy, Keys(build_info))
