@@ -164,3 +164,14 @@ class Runner:
             if line.startswith(OUT_MARK)
         ]
         return Result(proc.returncode, proc.stdout, proc.stderr, out)
+
+
+def cloud_service_module():
+    """The repository's stand-in of the cloud service (standins/), imported
+    into the test process itself."""
+    sys.path.insert(0, str(STANDINS))
+    try:
+        import cloud_service
+    finally:
+        sys.path.remove(str(STANDINS))
+    return cloud_service

@@ -4,13 +4,12 @@ import os
 import platform
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from harness import NODE_ON_LOOPBACK, STANDINS
+from harness import NODE_ON_LOOPBACK, cloud_service_module
 
 # A stand-in http_requests that logs every call and answers from a script of
 # canned replies: {"status": N, "file": path} or {"raise": text}; when the
@@ -386,11 +385,7 @@ def post(*args, **kwargs):
 
 
 def test_answer_past_the_bound_is_refused_without_a_copy(run, panel, build_info):
-    sys.path.insert(0, str(STANDINS))
-    try:
-        from cloud_service import CloudService
-    finally:
-        sys.path.remove(str(STANDINS))
+    CloudService = cloud_service_module().CloudService
     domain = build_info["service_domain"]
     old = catalog_text(3)
     panel.write("data/plugin_bin.pl", old)
@@ -414,11 +409,7 @@ def test_answer_past_the_bound_is_refused_without_a_copy(run, panel, build_info)
 
 def test_end_to_end_over_http(run, panel, build_info):
     """The repository's http_requests against the local cloud service stand-in."""
-    sys.path.insert(0, str(STANDINS))
-    try:
-        from cloud_service import CloudService
-    finally:
-        sys.path.remove(str(STANDINS))
+    CloudService = cloud_service_module().CloudService
     domain = build_info["service_domain"]
     panel.write("data/userInfo.json", '{"uid": 42, "server_id": "srv", "token": "secret"}')
     with CloudService(plugins=300) as cloud:

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-from harness import NODE_ON_LOOPBACK, STANDINS
+from harness import NODE_ON_LOOPBACK, cloud_service_module
 from test_db_cipher import HOOK_RACING, RACER, Keys
 
 PROCESSES = 8
@@ -79,11 +79,8 @@ def run_together(run, code, count, **kw):
 
 
 def test_forced_downloads_against_a_slow_service(run, panel, build_info, tmp_path):
-    sys.path.insert(0, str(STANDINS))
-    try:
-        from cloud_service import CloudService, make_catalog
-    finally:
-        sys.path.remove(str(STANDINS))
+    stand_in = cloud_service_module()
+    CloudService, make_catalog = stand_in.CloudService, stand_in.make_catalog
     old = json.dumps(make_catalog(40))  # longer than an error reply
     panel.write("data/plugin_bin.pl", old)
     gate = tmp_path / "gate"
