@@ -2,8 +2,8 @@
 // the text once, without recursion (open arrays and objects are frames on a
 // stack of their own), and leaves every finished value on a stack of values;
 // the end of an array or object gathers its values from the top of that
-// stack.  Strings are decoded by the interpreter's strict UTF-8 decoder,
-// straight from the text when they hold no escape; numbers are made from
+// stack.  Strings of ASCII bytes are copied into their str, other strings are
+// decoded by the interpreter's strict UTF-8 decoder; numbers are made from
 // their own text (int of any size, float correctly rounded).
 //
 // It accepts only what it is sure json.loads accepts in the same way, and
@@ -39,16 +39,18 @@ constexpr size_t kCachedKeyMax = 64;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each byte as a hex digit, -1 for the others.
+constexpr std::array<int8_t, 256> kHexValue = [] {
+  std::array<int8_t, 256> t{};
+  for (int i = 0; i < 256; ++i) t[i] = -1;
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < 6; ++i) t['a' + i] = t['A' + i] = static_cast<int8_t>(10 + i);
+  return t;
+}();
 
 // The first byte in [p, end) that is '"', '\\' or a control byte (below
-// 0x20), or end.
-const char* string_stop(const char* p, const char* end) {
+// 0x20), or end.  Sets wide when a byte above 0x7F comes before it.
+const char* string_stop(const char* p, const char* end, bool& wide) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -59,14 +61,21 @@ const char* string_stop(const char* p, const char* end) {
     const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, last_control), v);
     const __m128i hit =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));  // bytes above 0x7F
+    if (mask != 0) {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+      wide = wide || (high & ((1u << at) - 1)) != 0;
+      return p + at;
+    }
+    wide = wide || high != 0;
     p += 16;
   }
 #endif
   for (; p < end; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"' || c == '\\' || c < 0x20) return p;
+    wide = wide || c > 0x7F;
   }
   return end;
 }
@@ -171,6 +180,13 @@ class Scanner {
     size_t first;  // index in values_ of its first element (or name)
     bool object;
   };
+  // A run of ASCII text, followed by the code points of escapes (the next
+  // ones in code_points_).
+  struct Piece {
+    const char* run;
+    size_t length;
+    size_t escapes;
+  };
 
   void skip_space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
@@ -273,95 +289,178 @@ class Scanner {
   // (json.loads keeps them) and bytes that are not UTF-8.
   PyObject* string(bool name) {
     const char* start = ++p_;
-    const char* stop = string_stop(p_, end_);
-    if (stop == end_) return nullptr;
-    if (*stop == '"') {
-      p_ = stop + 1;
-      return make_str(start, static_cast<size_t>(stop - start), name);
+    bool wide = false;
+    const char* close = string_stop(p_, end_, wide);
+    if (close == end_) return nullptr;
+    if (*close == '"') {
+      p_ = close + 1;
+      return make_str(start, static_cast<size_t>(close - start), name, wide);
     }
-    unescaped_.assign(start, stop);
-    p_ = stop;
+    p_ = close;
+    return escaped(start, wide);
+  }
+
+  // The rest of a string from its first escape (at p_) on.  While its bytes
+  // are ASCII, it is kept as pieces (runs of the text, each followed by the
+  // code points of escapes) and written once into a str of the right kind;
+  // otherwise it is rebuilt as UTF-8 and decoded.
+  PyObject* escaped(const char* start, bool wide) {
+    pieces_.clear();
+    code_points_.clear();
+    Piece piece{start, static_cast<size_t>(p_ - start), 0};
+    if (!wide) {
+      size_t run_bytes = piece.length;
+      Py_UCS4 max = 0x7F;
+      for (;;) {
+        while (p_ != end_ && *p_ == '\\') {
+          uint32_t cp = 0;
+          if (!unescape(p_, end_, cp)) return nullptr;
+          if (cp > max) max = cp;
+          code_points_.push_back(cp);
+          ++piece.escapes;
+        }
+        const char* stop = string_stop(p_, end_, wide);
+        if (stop == end_) return nullptr;
+        if (wide) break;  // the rest as UTF-8
+        pieces_.push_back(piece);
+        piece = Piece{p_, static_cast<size_t>(stop - p_), 0};
+        run_bytes += piece.length;
+        p_ = stop;
+        if (*p_ == '"') {
+          ++p_;
+          pieces_.push_back(piece);
+          return from_pieces(run_bytes + code_points_.size(), max);
+        }
+        if (*p_ != '\\') return nullptr;
+      }
+    }
+    // From the pieces so far, then the rest of the string.
+    pieces_.push_back(piece);
+    unescaped_.clear();
+    const Py_UCS4* cp = code_points_.data();
+    for (const Piece& done : pieces_) {
+      unescaped_.append(done.run, done.length);
+      for (size_t i = 0; i < done.escapes; ++i) append_utf8(unescaped_, *cp++);
+    }
     for (;;) {
-      if (*p_ != '\\' || !unescape()) return nullptr;
-      stop = string_stop(p_, end_);
+      while (p_ != end_ && *p_ == '\\') {
+        uint32_t escape = 0;
+        if (!unescape(p_, end_, escape)) return nullptr;
+        append_utf8(unescaped_, escape);
+      }
+      const char* stop = string_stop(p_, end_, wide);
       if (stop == end_) return nullptr;
       unescaped_.append(p_, stop);
       p_ = stop;
-      if (*stop == '"') break;
+      if (*p_ == '"') break;
+      if (*p_ != '\\') return nullptr;
     }
     ++p_;
-    return make_str(unescaped_.data(), unescaped_.size(), name);
+    return PyUnicode_DecodeUTF8(unescaped_.data(), static_cast<Py_ssize_t>(unescaped_.size()),
+                                nullptr);
   }
 
-  // At a backslash: appends what the escape stands for.
-  bool unescape() {
-    if (end_ - p_ < 2) return false;
-    char c = p_[1];
-    p_ += 2;
+  // A str of length code points, the largest max, written from pieces_.
+  PyObject* from_pieces(size_t length, Py_UCS4 max) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max);
+    if (str == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(str);
+    void* data = PyUnicode_DATA(str);
+    Py_ssize_t at = 0;
+    const Py_UCS4* cp = code_points_.data();
+    for (const Piece& piece : pieces_) {
+      if (kind == PyUnicode_1BYTE_KIND) {
+        memcpy(static_cast<Py_UCS1*>(data) + at, piece.run, piece.length);
+      } else if (kind == PyUnicode_2BYTE_KIND) {
+        widen(piece, static_cast<Py_UCS2*>(data) + at);
+      } else {
+        widen(piece, static_cast<Py_UCS4*>(data) + at);
+      }
+      at += static_cast<Py_ssize_t>(piece.length);
+      for (size_t i = 0; i < piece.escapes; ++i) PyUnicode_WRITE(kind, data, at++, *cp++);
+    }
+    return str;
+  }
+
+  template <typename Unit>
+  static void widen(const Piece& piece, Unit* to) {
+    const unsigned char* from = reinterpret_cast<const unsigned char*>(piece.run);
+    for (size_t i = 0; i < piece.length; ++i) to[i] = from[i];
+  }
+
+  // The code point of the escape at p (a backslash), which must end before
+  // end; p moves past it.  A surrogate counts only as the first of a pair.
+  static bool unescape(const char*& p, const char* end, uint32_t& cp) {
+    if (end - p < 2) return false;
+    const char c = p[1];
+    p += 2;
     switch (c) {
       case '"':
       case '\\':
       case '/':
-        break;
-      case 'b':
-        c = '\b';
-        break;
-      case 'f':
-        c = '\f';
-        break;
-      case 'n':
-        c = '\n';
-        break;
-      case 'r':
-        c = '\r';
-        break;
-      case 't':
-        c = '\t';
-        break;
-      case 'u': {
-        uint32_t cp = 0;
-        if (!hex4(cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          uint32_t low = 0;
-          if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-          p_ += 2;
-          if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-        append_utf8(unescaped_, cp);
+        cp = static_cast<uint32_t>(c);
         return true;
-      }
+      case 'b':
+        cp = '\b';
+        return true;
+      case 'f':
+        cp = '\f';
+        return true;
+      case 'n':
+        cp = '\n';
+        return true;
+      case 'r':
+        cp = '\r';
+        return true;
+      case 't':
+        cp = '\t';
+        return true;
+      case 'u':
+        break;
       default:
         return false;
     }
-    unescaped_ += c;
+    if (!hex4(p, end, cp) || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      uint32_t low = 0;
+      if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+      p += 2;
+      if (!hex4(p, end, low) || low < 0xDC00 || low > 0xDFFF) return false;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
     return true;
   }
 
-  bool hex4(uint32_t& cp) {
-    if (end_ - p_ < 4) return false;
+  static bool hex4(const char*& p, const char* end, uint32_t& cp) {
+    if (end - p < 4) return false;
+    cp = 0;
     for (int i = 0; i < 4; ++i) {
-      const int v = hex_value(p_[i]);
+      const int v = kHexValue[static_cast<unsigned char>(p[i])];
       if (v < 0) return false;
       cp = cp << 4 | static_cast<uint32_t>(v);
     }
-    p_ += 4;
+    p += 4;
     return true;
   }
 
-  PyObject* make_str(const char* s, size_t n, bool name) {
-    if (!name || n > kCachedKeyMax)
-      return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
-    // Only ASCII names are kept, so a kept str's length and bytes are the
-    // name's.
+  // A string without escapes.  Only ASCII names are kept in the name cache,
+  // so a kept str's length and bytes are the name's.
+  PyObject* make_str(const char* s, size_t n, bool name, bool wide) {
+    if (wide) return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+    if (!name || n > kCachedKeyMax) return ascii_str(s, n);
     PyObject*& slot = keys_[name_slot(s, n)];
     if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
         memcmp(PyUnicode_DATA(slot), s, n) == 0) {
       return Py_NewRef(slot);
     }
-    PyObject* str = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
-    if (str != nullptr && PyUnicode_IS_ASCII(str)) Py_XSETREF(slot, Py_NewRef(str));
+    PyObject* str = ascii_str(s, n);
+    if (str != nullptr) Py_XSETREF(slot, Py_NewRef(str));
+    return str;
+  }
+
+  static PyObject* ascii_str(const char* s, size_t n) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (str != nullptr) memcpy(PyUnicode_1BYTE_DATA(str), s, n);
     return str;
   }
 
@@ -416,7 +515,9 @@ class Scanner {
   const char* const end_;
   std::vector<PyObject*> values_;  // owned references
   std::vector<Frame> frames_;
-  std::string unescaped_;  // a string with escapes, as UTF-8
+  std::string unescaped_;      // a string with escapes, as UTF-8
+  std::vector<Piece> pieces_;  // one with escapes, in pieces
+  std::vector<Py_UCS4> code_points_;
   std::array<PyObject*, kKeyCacheSlots> keys_;
   int levels_ = 0;  // recursion levels entered
 };
