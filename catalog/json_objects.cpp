@@ -459,6 +459,7 @@ class Scanner {
   }
 
   static PyObject* ascii_str(const char* s, size_t n) {
+    if (n == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0]));  // shared
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (str != nullptr) memcpy(PyUnicode_1BYTE_DATA(str), s, n);
     return str;
