@@ -1,6 +1,7 @@
 #include "loader/py_ref.h"
 
 #include "catalog/catalog.h"
+#include "catalog/json_objects.h"
 #include "loader/loader.h"
 #include "util/util.h"
 
@@ -60,6 +61,11 @@ PyObject* Ploader::get_plugin_list(PyObject* args) {
   if (text.empty()) {
     return return_error("failed to load soft list in file. please try again later. -1");
   }
+  // The objects are built straight from the text when that gives exactly
+  // what json.loads gives; the rest (refusals and repairs included) takes
+  // the way through json.loads.
+  PyRef direct = json_objects_from_text(text);
+  if (direct) return direct.release();
   PyRef str = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   if (!str) {
