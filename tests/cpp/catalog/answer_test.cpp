@@ -23,7 +23,7 @@ TEST(CatalogAnswer, OnlyWhatTheListingCanShowBecomesTheCatalog) {
       {"number out of range", "1e400", false},
       {"nested at the limit", nested(kCatalogMaxDepth - 2), true},
       {"nested past the limit", nested(kCatalogMaxDepth - 1), false},
-      {"brackets in strings", "\"" + std::string(600, '[') + "\\\"{\",\"\\\\\"", true},
+      {"brackets in strings", "\"\\\"" + std::string(600, '[') + "{\",\"\\\\\"", true},
       {"escaped backslash ends a string", "\"\\\\\"," + nested(kCatalogMaxDepth - 1), false},
   };
   for (const auto& c : cases) {
