@@ -13,6 +13,8 @@ import pytest
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from test_threaded_panel import no_caps
+
 IV_FILE = "data/div.pl"
 
 
@@ -193,19 +195,24 @@ def test_hook_result_is_stored_up_to_its_first_nul(run, panel, keys, suffix, sto
     assert run(code, stubs={"public": HOOK_FORBIDDEN}).value == first.value
 
 
-@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory"])
-def test_iv_path_that_is_no_regular_file_neither_blocks_nor_is_replaced(run, panel, keys, kind):
+@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory", "unreadable file"])
+def test_iv_file_that_cannot_be_read_neither_blocks_nor_counts_as_absent(run, panel, keys, kind):
     path = panel.path(IV_FILE)
+    prefix = ()
     if kind == "fifo":
         os.mkfifo(path)
     elif kind == "endless device":
         path.symlink_to("/dev/zero")
-    else:
+    elif kind == "directory":
         path.mkdir()
+    else:
+        panel.write(IV_FILE, keys.iv_file_text(b"Ab3Cd4Ef5Gh6Ij7K"), mode=0)
+        prefix = no_caps()
     r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN},
-            timeout=30)
+            timeout=30, prefix=prefix)
     assert r.returncode == 0, r.stderr
-    assert r.value == keys.stored("v", bytes(16))  # read as empty: the all-zero IV
+    # Read as empty, the all-zero IV: never a new IV file, nor the fallback IV.
+    assert r.value == keys.stored("v", bytes(16))
 
 
 def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
@@ -281,6 +288,8 @@ HOOK_RACING = """
     import base64, os, secrets, string, time
     from cryptography.hazmat.primitives import padding
     from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+from test_threaded_panel import no_caps
 
     def get_div(text):
         secret = os.environ["PL_IV_SECRET"]

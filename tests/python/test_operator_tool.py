@@ -15,6 +15,7 @@ import pytest
 
 from harness import MODULE_FILE_NAME, REPO, RUNNER_SUFFIX, STANDINS, USUAL_SUFFIX
 from test_db_cipher import Keys, cbc_encrypt
+from test_threaded_panel import no_caps
 
 CLI = REPO / "scripts" / "plugin-loader"
 sys.path.insert(0, str(REPO / "scripts"))
@@ -109,6 +110,22 @@ def test_doctor_on_an_unwritable_data_directory(build_dir, healthy, need_setpriv
     assert r.returncode == 1
     assert lines["data/"].startswith("FAIL") and "not writable (Permission denied)" in lines["data/"]
     assert lines["IV file data/div.pl"].startswith("ok")
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "unreadable file"])
+def test_iv_file_that_cannot_be_read_is_flagged_and_refused(build_dir, healthy, kind):
+    path = healthy.path("data/div.pl")
+    if kind == "unreadable file":
+        path.chmod(0)
+    else:
+        path.unlink()
+        os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    r, lines = doctor(build_dir, "-p", STANDINS, prefix=no_caps())
+    assert r.returncode == 1 and lines["IV file data/div.pl"].startswith("FAIL"), r.stdout
+    enc = tool("--build", build_dir, "-p", STANDINS, "encrypt", "v", prefix=no_caps())
+    assert (enc.returncode, enc.stdout) == (1, ""), enc.stderr
+    state = "unreadable" if kind == "unreadable file" else "not a regular file"
+    assert f"refused: the IV file {path} is {state}" in enc.stderr
 
 
 @pytest.fixture
