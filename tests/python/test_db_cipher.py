@@ -14,6 +14,7 @@ from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from test_threaded_panel import no_caps
+from test_transport_bridge import probe_run  # noqa: F401 (a fixture)
 
 IV_FILE = "data/div.pl"
 
@@ -225,6 +226,33 @@ def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
     assert r.value == keys.stored("v", iv)
 
 
+def test_loader_methods_beside_the_functions(probe_run, panel, keys):  # noqa: F811
+    """The loader object's key, cipher, OEM and module-loading methods that
+    the module's functions do not call, reached through the test probe."""
+    panel.write("data/o.pl", "  oem-name \n")
+    entry = panel.write("plugin/p/p_main.py", "class p_main:\n    v = 'p'\n")
+    r = probe_run(f"""
+        stored = PluginLoader.db_encrypt("value")["msg"]
+        made = [x.decode() for x in probe.loader_keys()]
+        field, iv = made[0], made[3]
+        def c(*args):
+            return probe.loader_cipher(*args).decode()
+        plugin, module = probe.loader_modules({str(entry)!r})
+        emit([made, stored, [c("db_aes_encrypt", "value"), c("_aes_encrypt", "value", field, iv)],
+              [c("db_aes_decrypt", stored), c("_aes_decrypt", stored, field, iv)],
+              c("_aes_encrypt_module", "text"), c("_aes_decrypt_module", {keys.iv_file_text(b"t")!r}),
+              plugin is module, plugin.p_main.v])
+    """)
+    made, stored, encrypted, decrypted, module_text, module_plain, same, v = r.value
+    iv = keys.iv_of_file(panel.read(IV_FILE))
+    assert made == [k.decode() for k in (keys.field, keys.iv_file_key, keys.iv_file_chain, iv)] + \
+        ["oem-name"]
+    assert encrypted == [stored, stored] and stored == keys.stored("value", iv)
+    assert decrypted == ["value", "value"]
+    assert (module_text, module_plain) == (keys.iv_file_text(b"text"), "t")
+    assert (same, v) == (True, "p")
+
+
 STRACE = shutil.which("strace")
 # The allocator's calls depend on the interpreter's heap, not on the piece.
 MEMORY_CALLS = {"brk", "mmap", "munmap", "mremap", "madvise"}
@@ -290,6 +318,7 @@ HOOK_RACING = """
     from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from test_threaded_panel import no_caps
+from test_transport_bridge import probe_run  # noqa: F401 (a fixture)
 
     def get_div(text):
         secret = os.environ["PL_IV_SECRET"]
