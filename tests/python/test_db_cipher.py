@@ -317,9 +317,6 @@ HOOK_RACING = """
     from cryptography.hazmat.primitives import padding
     from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-from test_threaded_panel import no_caps
-from test_transport_bridge import probe_run  # noqa: F401 (a fixture)
-
     def get_div(text):
         secret = os.environ["PL_IV_SECRET"]
         iv = "".join(secrets.choice(string.ascii_letters + string.digits)
