@@ -10,15 +10,19 @@ from pathlib import Path
 
 def uncovered_blocks(report):
     """(lines, file, first, last) for every run of code lines not run, each
-    run ending at a line that ran; lines without code do not end a run."""
+    run ending at a line that ran; lines without code do not end a run.  A
+    line counts once, as run when any instance of it ran (the lines of a
+    template stand in the report once per instantiation)."""
     blocks = []
     for entry in report["files"]:
+        ran = {}
+        for ln in entry["lines"]:
+            if not ln.get("gcovr/noncode") and not ln.get("gcovr/excluded"):
+                ran[ln["line_number"]] = ran.get(ln["line_number"], False) or ln["count"] > 0
         run = []
-        code = [ln for ln in entry["lines"]
-                if not ln.get("gcovr/noncode") and not ln.get("gcovr/excluded")]
-        for line in sorted(code, key=lambda ln: ln["line_number"]) + [None]:
-            if line is not None and line["count"] == 0:
-                run.append(line["line_number"])
+        for number in sorted(ran) + [None]:
+            if number is not None and not ran[number]:
+                run.append(number)
                 continue
             if run:
                 blocks.append((len(run), entry["file"], run[0], run[-1]))
@@ -30,10 +34,10 @@ def main():
     out = Path(sys.argv[1])
     shown = int(sys.argv[2]) if len(sys.argv) > 2 else 15
     summary = json.loads((out / "summary.json").read_text())
-    for what in ("line", "function", "branch"):
-        print(f"{what + 's':10} {summary[what + '_percent']:5.1f} %  "
+    for what, name in (("line", "lines"), ("function", "functions"), ("branch", "branches")):
+        print(f"{name:10} {summary[what + '_percent']:5.1f} %  "
               f"({summary[what + '_covered']} of {summary[what + '_total']})")
-    print(f"largest uncovered blocks (code lines not run):")
+    print("largest uncovered blocks (code lines not run):")
     for count, name, first, last in uncovered_blocks(json.loads(
             (out / "coverage.json").read_text()))[:shown]:
         span = f"{first}" if first == last else f"{first}-{last}"

@@ -147,14 +147,23 @@ def test_arguments_are_passed_positionally_and_nothing_leaks(probe_run):
             probe.requests_post("http://x/api", data, 7, headers, extra)
             probe.requests_get("http://x/g", 3, headers)
         h.calls.clear()
+        leak = [before, counts()]
+        # A text over the bound, by its characters or only by its UTF-8 bytes.
+        over = []
+        for text in ("x" * (33 << 20), "\u00e9" * (17 << 20)):
+            h.answer.content = text
+            over.append(probe.requests_get("http://x/big", 3, headers).decode())
         emit({"post": [args[0], list(args[2]), same, body.decode()],
-              "get": [get_calls, got.decode()], "leak": [before, counts()]})
+              "get": [get_calls, got.decode()], "leak": leak, "over": over})
     """, stubs={"http_requests": RECORDING_STUB})
     v = r.value
     assert v["post"] == ["http://x/api", [6, 7], [True, True, True], "body"]
     assert v["get"] == [[["http://x/g", 3, True]], "12345"]
     before, after = v["leak"]
     assert before == after
+    assert v["over"] == ["", ""]
+    assert r.stderr.count("the answer from http://x/big is larger than 33554432 bytes; "
+                          "refused") == 2, r.stderr
 
 
 @pytest.mark.parametrize("stub, message, traceback", [

@@ -112,6 +112,10 @@ TEST(Files, ReplaceFileAtomicLeavesNoTemporaries) {
   EXPECT_EQ(read_bytes(dir.file("cat")), "new text");
   EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "cat\n");
   EXPECT_FALSE(replace_file_atomic(dir.file("missing/cat"), "x"));
+  // A folder in the way stays, and takes no temporary with it.
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  EXPECT_FALSE(replace_file(dir.file("sub"), "x"));
+  EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "cat\nsub\n");
 }
 
 // Sets a file's modification time (a link's own) seconds_ago into the past.
@@ -126,7 +130,7 @@ TEST(Files, ReplaceFileAtomicRemovesOnlyStaleTemporaries) {
   ScratchDir dir;
   const pid_t ended = fork();
   ASSERT_GE(ended, 0);
-  if (ended == 0) _exit(0);
+  if (ended == 0) end_child(0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
   const std::string dead = std::to_string(ended);
   const std::string living = std::to_string(getppid());
@@ -200,12 +204,12 @@ TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) end_child(10);
     int code = 0;
     if (!replace_file(dir.file("plain"), "new")) code |= 1;
     if (replace_file(dir.file("link"), "planted") || errno != ELOOP) code |= 2;
     if (replace_file(dir.file("hard"), "planted") || errno != EMLINK) code |= 4;
-    _exit(code);
+    end_child(code);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -233,7 +237,7 @@ TEST(Files, CreateFileExclusiveRaceHasOneWinner) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       int rc = create_file_exclusive(dir.file("iv"), "writer-" + std::to_string(i));
-      _exit(rc == 1 ? 1 : (rc == 0 ? 0 : 2));
+      end_child(rc == 1 ? 1 : (rc == 0 ? 0 : 2));
     }
     pids.push_back(pid);
   }
