@@ -117,19 +117,20 @@ def test_doctor_on_an_unwritable_data_directory(build_dir, healthy, need_setpriv
     assert lines["IV file data/div.pl"].startswith("ok")
 
 
-@pytest.mark.parametrize("kind", ["fifo", "directory", "unreadable file"])
+@pytest.mark.parametrize("kind", ["fifo", "directory", "unreadable file", "link loop"])
 def test_iv_file_that_cannot_be_read_is_flagged_and_refused(build_dir, healthy, kind):
     path = healthy.path("data/div.pl")
     if kind == "unreadable file":
         path.chmod(0)
     else:
         path.unlink()
-        os.mkfifo(path) if kind == "fifo" else path.mkdir()
+        {"fifo": os.mkfifo, "directory": os.mkdir,
+         "link loop": lambda p: os.symlink(p.name, p)}[kind](path)
     r, lines = doctor(build_dir, "-p", STANDINS, prefix=no_caps())
     assert r.returncode == 1 and lines["IV file data/div.pl"].startswith("FAIL"), r.stdout
     enc = tool("--build", build_dir, "-p", STANDINS, "encrypt", "v", prefix=no_caps())
     assert (enc.returncode, enc.stdout) == (1, ""), enc.stderr
-    state = "unreadable" if kind == "unreadable file" else "not a regular file"
+    state = "not a regular file" if kind in ("fifo", "directory") else "unreadable"
     assert f"refused: the IV file {path} is {state}" in enc.stderr
 
 
