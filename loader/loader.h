@@ -68,6 +68,8 @@ class Ploader {
   // The trimmed text of <panel>/data/o.pl; nothing in the module calls it.
   std::string get_oem();
   std::string get_plugin_list_by_string(int force);
+  // The parse with force 0, for users of the loader object; nothing in the
+  // module calls it.
   bool parse_plugin_list();
   PyObject* parse_plugin_list(int force);
 
