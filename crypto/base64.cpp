@@ -61,20 +61,14 @@ size_t base64_decode_to(const char* text, size_t length, unsigned char* out) {
     out[1] = static_cast<unsigned char>(w >> 8);
     out[2] = static_cast<unsigned char>(w);
   }
-  unsigned c[4];
+  // What is left is less than a group, or the group holding the end ("="
+  // or any byte outside the alphabet): at most three characters before it.
+  unsigned c[3];
   int n = 0;
-  for (; i < length; ++i) {
-    // "=" and every byte outside the alphabet end the text.
+  for (; i < length && n < 3; ++i) {
     const int v = kDecode.value[static_cast<unsigned char>(text[i])];
     if (v < 0) break;
     c[n++] = static_cast<unsigned>(v);
-    if (n == 4) {
-      out[0] = static_cast<unsigned char>(((c[0] << 2) + ((c[1] & 0x30) >> 4)) & 0xff);
-      out[1] = static_cast<unsigned char>(((c[1] << 4) + ((c[2] & 0x3c) >> 2)) & 0xff);
-      out[2] = static_cast<unsigned char>(((c[2] << 6) + c[3]) & 0xff);
-      out += 3;
-      n = 0;
-    }
   }
   // A partial group of two or three characters; the missing ones count as 0.
   if (n >= 2) {

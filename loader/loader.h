@@ -50,6 +50,10 @@ class Ploader {
   bool get_module_list();
 
   // ---- source module loader ----
+  // The runners and get_module go through load_plugin_source and
+  // load_class_source (loader/source_loader.h) with the status they already
+  // took; get_plugin_module and the two-argument get_class_module stay for
+  // users of the loader object (the test probe reaches them).
   PyObject* get_plugin_module(const std::string& path);
   PyObject* get_class_module(const std::string& path);
   PyObject* get_class_module(const std::string& path, const std::string& name);
@@ -61,8 +65,11 @@ class Ploader {
 
   // ---- catalog ----
   void download_plugin_list();
+  // The trimmed text of <panel>/data/o.pl; nothing in the module calls it.
   std::string get_oem();
   std::string get_plugin_list_by_string(int force);
+  // The parse with force 0, for users of the loader object; nothing in the
+  // module calls it.
   bool parse_plugin_list();
   PyObject* parse_plugin_list(int force);
 
@@ -72,6 +79,9 @@ class Ploader {
   std::string requests_get(const std::string& url, int timeout, PyObject* headers);
 
   // ---- database field cipher (loader/db_methods.cpp, on crypto/field_cipher) ----
+  // db_encrypt, db_decrypt and the operator answers work on crypto/field_cipher
+  // directly; the methods below are the cipher as the loader object offers it
+  // to its users, and only _aes_decrypt_module has a caller in the module.
   // One piece each way, with the field key and the installation IV.
   std::string db_aes_encrypt(const std::string& value);
   std::string db_aes_decrypt(const std::string& text);

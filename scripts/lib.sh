@@ -15,7 +15,7 @@ declare -A PL_TOOL_PACKAGE=(
   [g++]=g++ [gcc]=gcc [make]=make [pkg-config]=pkg-config [git]=git [cmake]=cmake
   [clang]=clang [clang++]=clang [clang-format]=clang-format [curl]=curl [strace]=strace
   [nm]=binutils [strings]=binutils [php]=php-cli [fdisk]=fdisk [unshare]=util-linux
-  [setpriv]=util-linux [valgrind]=valgrind
+  [setpriv]=util-linux [valgrind]=valgrind [gcov]=gcc
 )
 
 # Commands each script calls (scripts/test also runs the demo and the fuzz

@@ -169,6 +169,8 @@ def check_samples(mypy_run):
     assert refused == marked, bad.stdout
 
 
+# It builds the module from scratch: longer than the usual limit of a test.
+@pytest.mark.timeout(900)
 def test_pip_install_into_a_fresh_environment(no_sanitizer, tmp_path):
     env_dir = tmp_path / "venv"
     # The interpreter's own packages (mypy) are seen from the environment.

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from harness import NODE_ON_LOOPBACK, cloud_service_module
+from test_threaded_panel import no_caps
 
 # A stand-in http_requests that logs every call and answers from a script of
 # canned replies: {"status": N, "file": path} or {"raise": text}; when the
@@ -159,16 +160,19 @@ class TestRequest:
 
 
 class TestRequestSafety:
-    @pytest.mark.parametrize("token", ["t\r\nX-Injected: 1", "t\nX-Injected: 1", "t\r"])
+    @pytest.mark.parametrize("token", ["t\r\nX-Injected: 1", "t\nX-Injected: 1", "t\r", "t\udcff"])
     def test_token_with_line_break_sends_nothing(self, service, panel, token):
-        panel.write("data/userInfo.json", json.dumps({"uid": 1, "server_id": "S", "token": token}))
+        account = json.dumps({"uid": 1, "server_id": "S", "token": token}, ensure_ascii=False)
+        # The last token is the byte 0xff, which is no UTF-8.
+        panel.write("data/userInfo.json", account.encode("utf-8", "surrogateescape"))
         old = catalog_text(2)
         panel.write("data/plugin_bin.pl", old)
         before = {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()}
         r = service.run("emit(len(PluginLoader.get_plugin_list(1)['list']))")
         assert r.value == 2
         assert service.calls == []
-        assert r.stderr.count("\n") == 1 and "line break" in r.stderr, r.stderr
+        if token.startswith("t\r") or token.startswith("t\n"):
+            assert r.stderr.count("\n") == 1 and "line break" in r.stderr, r.stderr
         assert {p.name: p.stat().st_mtime_ns for p in panel.path("data").iterdir()} == before
 
     def test_host_name_of_64_bytes_is_sent_whole(self, service, panel):
@@ -264,6 +268,24 @@ class TestAnswers:
         assert oct(reply.stat().st_mode & 0o7777) == "0o600"
         assert panel.read("data/plugin_bin.pl.err") == "short reply"
         assert not leftover.exists() and recent.exists()
+
+    def test_where_data_refuses_new_files_only_a_lone_regular_file_is_written(self, service,
+                                                                                 panel):
+        panel.write("data/plugin_bin.pl", catalog_text(2))
+        outside = panel.write("outside", "kept")
+        os.link(outside, panel.path("data/plugin_bin.pl.err"))
+        panel.path("data").chmod(0o555)
+        service.reply(catalog_text(40))
+        service.reply("short reply")
+        r = service.run("""
+            emit(len(PluginLoader.get_plugin_list(1)["list"]))
+            PluginLoader.get_plugin_list(1)
+        """, prefix=no_caps())
+        # The catalog is written in place; the reply file has another name
+        # outside data/, so it is not written at all.
+        assert r.value == 40, r.stderr
+        assert outside.read_text() == "kept"
+        assert data_files(panel) == ["plugin_bin.pl", "plugin_bin.pl.err"]
 
     @pytest.mark.parametrize("kind", ["raise", "404", "empty"])
     def test_failed_request_touches_no_file(self, service, panel, kind):

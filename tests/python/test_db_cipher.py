@@ -13,6 +13,9 @@ import pytest
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from test_threaded_panel import no_caps
+from test_transport_bridge import probe_run  # noqa: F401 (a fixture)
+
 IV_FILE = "data/div.pl"
 
 
@@ -193,19 +196,24 @@ def test_hook_result_is_stored_up_to_its_first_nul(run, panel, keys, suffix, sto
     assert run(code, stubs={"public": HOOK_FORBIDDEN}).value == first.value
 
 
-@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory"])
-def test_iv_path_that_is_no_regular_file_neither_blocks_nor_is_replaced(run, panel, keys, kind):
+@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory", "unreadable file"])
+def test_iv_file_that_cannot_be_read_neither_blocks_nor_counts_as_absent(run, panel, keys, kind):
     path = panel.path(IV_FILE)
+    prefix = ()
     if kind == "fifo":
         os.mkfifo(path)
     elif kind == "endless device":
         path.symlink_to("/dev/zero")
-    else:
+    elif kind == "directory":
         path.mkdir()
+    else:
+        panel.write(IV_FILE, keys.iv_file_text(b"Ab3Cd4Ef5Gh6Ij7K"), mode=0)
+        prefix = no_caps()
     r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN},
-            timeout=30)
+            timeout=30, prefix=prefix)
     assert r.returncode == 0, r.stderr
-    assert r.value == keys.stored("v", bytes(16))  # read as empty: the all-zero IV
+    # Read as empty, the all-zero IV: never a new IV file, nor the fallback IV.
+    assert r.value == keys.stored("v", bytes(16))
 
 
 def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
@@ -216,6 +224,33 @@ def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
     panel.write(IV_FILE, keys.iv_file_text(iv + filler))
     r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN})
     assert r.value == keys.stored("v", iv)
+
+
+def test_loader_methods_beside_the_functions(probe_run, panel, keys):  # noqa: F811
+    """The loader object's key, cipher, OEM and module-loading methods that
+    the module's functions do not call, reached through the test probe."""
+    panel.write("data/o.pl", "  oem-name \n")
+    entry = panel.write("plugin/p/p_main.py", "class p_main:\n    v = 'p'\n")
+    r = probe_run(f"""
+        stored = PluginLoader.db_encrypt("value")["msg"]
+        made = [x.decode() for x in probe.loader_keys()]
+        field, iv = made[0], made[3]
+        def c(*args):
+            return probe.loader_cipher(*args).decode()
+        plugin, module = probe.loader_modules({str(entry)!r})
+        emit([made, stored, [c("db_aes_encrypt", "value"), c("_aes_encrypt", "value", field, iv)],
+              [c("db_aes_decrypt", stored), c("_aes_decrypt", stored, field, iv)],
+              c("_aes_encrypt_module", "text"), c("_aes_decrypt_module", {keys.iv_file_text(b"t")!r}),
+              plugin is module, plugin.p_main.v])
+    """)
+    made, stored, encrypted, decrypted, module_text, module_plain, same, v = r.value
+    iv = keys.iv_of_file(panel.read(IV_FILE))
+    assert made == [k.decode() for k in (keys.field, keys.iv_file_key, keys.iv_file_chain, iv)] + \
+        ["oem-name"]
+    assert encrypted == [stored, stored] and stored == keys.stored("value", iv)
+    assert decrypted == ["value", "value"]
+    assert (module_text, module_plain) == (keys.iv_file_text(b"text"), "t")
+    assert (same, v) == (True, "p")
 
 
 STRACE = shutil.which("strace")

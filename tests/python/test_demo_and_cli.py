@@ -3,6 +3,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 from harness import REPO, STANDINS
 
 CLI = REPO / "scripts" / "plugin-loader"
@@ -14,6 +16,8 @@ def cli(build_dir, *args):
                           capture_output=True, text=True, env=env, timeout=120)
 
 
+# The demo builds its own copy of the module: longer than the usual limit.
+@pytest.mark.timeout(600)
 def test_demo_walks_every_road():
     env = dict(os.environ, PL_PYTHON=sys.executable)
     proc = subprocess.run([str(REPO / "scripts" / "demo")], capture_output=True, text=True,

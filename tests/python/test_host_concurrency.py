@@ -5,7 +5,7 @@ import os
 import textwrap
 
 from conftest import need_greenlets
-from test_threaded_panel import FDISK, RECORDER
+from test_threaded_panel import FDISK, PROBE_GROUP_LEFT, RECORDER
 
 # The top level counts its runs in a file, takes a while (the sleep a
 # patched process turns into a switch) and then defines the class, or fails.
@@ -163,10 +163,10 @@ def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
     need_greenlets()
     (tmp_path / "fdisk").write_text(FDISK)
     (tmp_path / "fdisk").chmod(0o755)
-    posted, pids = tmp_path / "posted", tmp_path / "pids"
+    posted = tmp_path / "posted"
     env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
-           "PL_FDISK_PIDS": str(pids)}
-    ticking = """
+           "PL_FDISK_GROUPS": str(tmp_path / "groups")}
+    ticking = textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
         from gevent import monkey
         monkey.patch_all()
         import gevent, time
@@ -176,15 +176,12 @@ def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
         while not lister.ready():
             gevent.sleep(0.01)
             longest, last = max(longest, time.monotonic() - last), time.monotonic()
-        emit([time.monotonic() - started, longest])
-    """
-    took, longest = run(ticking, stubs={"http_requests": RECORDER}, env=env).value
-    assert took >= 1.5 and longest < 0.5, (took, longest)
-    took, _ = run(ticking, stubs={"http_requests": RECORDER},
-                  env={**env, "PL_FDISK": "hang"}).value
-    assert 5 <= took < 30, took
+        emit([time.monotonic() - started, longest, probe_group_left()])
+    """)
+    took, longest, left = run(ticking, stubs={"http_requests": RECORDER}, env=env).value
+    assert took >= 1.5 and longest < 0.5 and left == [], (took, longest, left)
+    took, _, left = run(ticking, stubs={"http_requests": RECORDER},
+                        env={**env, "PL_FDISK": "hang"}).value
+    assert 5 <= took < 30 and left == [], (took, left)  # the whole group ended
     sent = [json.loads(line)["hdid"] for line in posted.read_text().splitlines()]
     assert sent == ["0xdeadbeef", ""]
-    for pid in pids.read_text().split():  # the whole group ended
-        if os.path.exists(f"/proc/{pid}/stat"):
-            assert open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] == "Z", pid

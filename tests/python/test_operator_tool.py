@@ -15,6 +15,7 @@ import pytest
 
 from harness import MODULE_FILE_NAME, REPO, RUNNER_SUFFIX, STANDINS, USUAL_SUFFIX
 from test_db_cipher import Keys, cbc_encrypt
+from test_threaded_panel import no_caps
 
 CLI = REPO / "scripts" / "plugin-loader"
 sys.path.insert(0, str(REPO / "scripts"))
@@ -82,6 +83,11 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
      "account file data/userInfo.json", "it lacks a server_id string"),
     (lambda p, k: p.write("data/userInfo.json", "[1]"), "account file data/userInfo.json",
      "no catalog request is sent"),
+    (lambda p, k: p.write("data/userInfo.json", '{"uid": "5"}'),
+     "account file data/userInfo.json",
+     "it lacks an integer uid or id, a server_id string and a token string"),
+    (lambda p, k: p.write("data/userInfo.json", '{"uid": 5,'), "account file data/userInfo.json",
+     "it lacks valid JSON of less than 128 KiB"),
     (lambda p, k: p.write("plugin/demo/demo_main" + USUAL_SUFFIX, b"\x7fELF"),
      "compiled plugins", f"plugin/demo/demo_main{USUAL_SUFFIX} ignored"),
     (lambda p, k: None, "panel module public", "not on the module search path"),
@@ -109,6 +115,23 @@ def test_doctor_on_an_unwritable_data_directory(build_dir, healthy, need_setpriv
     assert r.returncode == 1
     assert lines["data/"].startswith("FAIL") and "not writable (Permission denied)" in lines["data/"]
     assert lines["IV file data/div.pl"].startswith("ok")
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "unreadable file", "link loop"])
+def test_iv_file_that_cannot_be_read_is_flagged_and_refused(build_dir, healthy, kind):
+    path = healthy.path("data/div.pl")
+    if kind == "unreadable file":
+        path.chmod(0)
+    else:
+        path.unlink()
+        {"fifo": os.mkfifo, "directory": os.mkdir,
+         "link loop": lambda p: os.symlink(p.name, p)}[kind](path)
+    r, lines = doctor(build_dir, "-p", STANDINS, prefix=no_caps())
+    assert r.returncode == 1 and lines["IV file data/div.pl"].startswith("FAIL"), r.stdout
+    enc = tool("--build", build_dir, "-p", STANDINS, "encrypt", "v", prefix=no_caps())
+    assert (enc.returncode, enc.stdout) == (1, ""), enc.stderr
+    state = "not a regular file" if kind in ("fifo", "directory") else "unreadable"
+    assert f"refused: the IV file {path} is {state}" in enc.stderr
 
 
 @pytest.fixture

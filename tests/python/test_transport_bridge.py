@@ -147,14 +147,23 @@ def test_arguments_are_passed_positionally_and_nothing_leaks(probe_run):
             probe.requests_post("http://x/api", data, 7, headers, extra)
             probe.requests_get("http://x/g", 3, headers)
         h.calls.clear()
+        leak = [before, counts()]
+        # A text over the bound, by its characters or only by its UTF-8 bytes.
+        over = []
+        for text in ("x" * (33 << 20), "\u00e9" * (17 << 20)):
+            h.answer.content = text
+            over.append(probe.requests_get("http://x/big", 3, headers).decode())
         emit({"post": [args[0], list(args[2]), same, body.decode()],
-              "get": [get_calls, got.decode()], "leak": [before, counts()]})
+              "get": [get_calls, got.decode()], "leak": leak, "over": over})
     """, stubs={"http_requests": RECORDING_STUB})
     v = r.value
     assert v["post"] == ["http://x/api", [6, 7], [True, True, True], "body"]
     assert v["get"] == [[["http://x/g", 3, True]], "12345"]
     before, after = v["leak"]
     assert before == after
+    assert v["over"] == ["", ""]
+    assert r.stderr.count("the answer from http://x/big is larger than 33554432 bytes; "
+                          "refused") == 2, r.stderr
 
 
 @pytest.mark.parametrize("stub, message, traceback", [
@@ -193,17 +202,21 @@ def test_refused_connection_gives_empty_text(probe_run, server):
 
 # ---- TLS, redirects and slow servers ----
 
-def _self_signed(tmp_path):
-    """A certificate for 127.0.0.1 signed by its own key: (cert file, key file)."""
+def _self_signed(tmp_path, host):
+    """A certificate for host (an address or a name) signed by its own key:
+    (cert file, key file)."""
     key = ec.generate_private_key(ec.SECP256R1())
-    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "127.0.0.1")])
+    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, host)])
+    try:
+        alt_name = x509.IPAddress(ipaddress.ip_address(host))
+    except ValueError:
+        alt_name = x509.DNSName(host)
     now = datetime.datetime.now(datetime.timezone.utc)
     cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
             .public_key(key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(now - datetime.timedelta(minutes=5))
             .not_valid_after(now + datetime.timedelta(days=1))
-            .add_extension(x509.SubjectAlternativeName(
-                [x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
+            .add_extension(x509.SubjectAlternativeName([alt_name]), critical=False)
             .sign(key, hashes.SHA256()))
     cert_file, key_file = tmp_path / "cert.pem", tmp_path / "key.pem"
     cert_file.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
@@ -213,17 +226,20 @@ def _self_signed(tmp_path):
     return cert_file, key_file
 
 
-@pytest.fixture
-def tls_server(tmp_path):
-    tls = _self_signed(tmp_path)
+@pytest.fixture(params=["127.0.0.1", "other.example"])
+def tls_server(tmp_path, request):
+    """An HTTPS server on 127.0.0.1 whose certificate names that address, or
+    another host."""
+    tls = _self_signed(tmp_path, request.param)
     with _serving(tls) as srv:
         srv.cert_file = tls[0]
+        srv.right_name = request.param == "127.0.0.1"
         yield srv
 
 
 def test_verification_refuses_a_self_signed_server(probe_run, tls_server):
     """On, every client refuses the self-signed server before sending; off,
-    all of them take its page."""
+    all of them take its page, whatever host its certificate names."""
     r = probe_run(f"""
         import os
         os.environ.pop("LD_PRELOAD", None)  # a sanitizer runtime stalls the curl program
@@ -234,7 +250,7 @@ def test_verification_refuses_a_self_signed_server(probe_run, tls_server):
             ok, page = probe.http_get(url, 5, verify)
             bridge = probe.requests_post(url, {{"a": "1"}}, 5, {{}}, verify)
             got[str(verify)] = [body.decode(), err, ok, page.decode(), bridge.decode()]
-        # A certificate file to check against: the name is right, so it passes.
+        # A certificate file to check against: it passes when the name is right.
         got["file"] = probe.requests_post(url, {{}}, 5, {{}}, {str(tls_server.cert_file)!r}).decode()
         emit(got)
     """)
@@ -242,8 +258,11 @@ def test_verification_refuses_a_self_signed_server(probe_run, tls_server):
     assert v["True"] == ["", 60, False, "", ""]  # 60: CURLE_PEER_FAILED_VERIFICATION
     assert "CERTIFICATE_VERIFY_FAILED" in r.stderr
     assert v["False"] == ["catalog text", 0, True, "catalog text", "catalog text"]
-    assert v["file"] == "catalog text"
-    assert len(tls_server.seen) == 4  # only the unchecked requests and the checked-by-file one
+    right = tls_server.right_name
+    assert v["file"] == ("catalog text" if right else ""), r.stderr
+    assert right or "address mismatch" in r.stderr
+    # Only the unchecked requests, and the checked-by-file one when it passed.
+    assert len(tls_server.seen) == 3 + right
 
 
 DOWNLOAD_RECORDER = """

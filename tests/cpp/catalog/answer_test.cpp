@@ -23,7 +23,7 @@ TEST(CatalogAnswer, OnlyWhatTheListingCanShowBecomesTheCatalog) {
       {"number out of range", "1e400", false},
       {"nested at the limit", nested(kCatalogMaxDepth - 2), true},
       {"nested past the limit", nested(kCatalogMaxDepth - 1), false},
-      {"brackets in strings", "\"" + std::string(600, '[') + "\\\"{\",\"\\\\\"", true},
+      {"brackets in strings", "\"\\\"" + std::string(600, '[') + "{\",\"\\\\\"", true},
       {"escaped backslash ends a string", "\"\\\\\"," + nested(kCatalogMaxDepth - 1), false},
   };
   for (const auto& c : cases) {
@@ -35,4 +35,25 @@ TEST(CatalogAnswer, OnlyWhatTheListingCanShowBecomesTheCatalog) {
         << c.what;
     EXPECT_EQ(doc.IsNull(), !c.taken) << c.what;  // refused: no document, as a failed parse
   }
+}
+
+TEST(CatalogAnswer, RootMembersAsJsonLoadsTakesThemAndOverlongAnswersUnparsed) {
+  // One member of each name, where its first stood, with its last value; the
+  // members after a duplicate move up in their order.
+  std::string answer = "{\"list\":\"x\",\"pad\":\"" + std::string(9000, 'x') +
+                       "\",\"list\":[1],\"type\":[2],\"pad\":0,\"tail\":3}";
+  rapidjson::Document doc;
+  ASSERT_EQ(take_catalog_answer(doc, answer), CatalogAnswer::kCatalog);
+  std::string names;
+  for (const auto& m : doc.GetObject()) names += std::string(m.name.GetString()) + " ";
+  EXPECT_EQ(names, "list pad type tail ");
+  EXPECT_TRUE(doc["list"].IsArray());
+  EXPECT_EQ(doc["pad"].GetInt(), 0);
+
+  // Past the bound, only the start is kept, as an error reply, never parsed.
+  const std::string start = answer.substr(0, kErrorReplyMaxLength);
+  doc.Parse("{\"old\":1}");
+  EXPECT_EQ(take_catalog_answer(doc, answer, answer.size() - 1), CatalogAnswer::kErrorReply);
+  EXPECT_EQ(answer, start);
+  EXPECT_TRUE(doc.HasMember("old"));
 }

@@ -253,6 +253,18 @@ TEST(Aes, MisuseWritesNothing) {
       EXPECT_TRUE(untouched(aes, n, false, mode)) << "n=" << n << " mode=" << mode;
     }
   }
+  // No buffer to read or write: nothing happens either.
+  for (int mode : {AES::ECB, AES::CBC, AES::CFB}) {
+    aes.Encrypt(nullptr, &block[0], 16, mode);
+    aes.Decrypt(nullptr, &block[0], 16, mode);
+    aes.Encrypt(block.data(), nullptr, 16, mode);
+    aes.Decrypt(block.data(), nullptr, 16, mode);
+  }
+  aes.EncryptBlock(nullptr, &block[0]);
+  aes.DecryptBlock(block.data(), nullptr);
+  aes.DefEncryptBlock(nullptr, &block[0]);
+  aes.DefDecryptBlock(block.data(), nullptr);
+  EXPECT_EQ(block, std::string(16, '\xaa'));
   // Rejected calls did not advance the chain either.
   AES clean = keyed(key, iv);
   EXPECT_EQ(encrypt(aes, plain.substr(0, 64), AES::CBC),

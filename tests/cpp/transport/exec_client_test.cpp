@@ -95,6 +95,18 @@ TEST(ExecClientTest, HostileInputReachesTheServerIntactAndRunsNothing) {
   EXPECT_FALSE(file_exists(mark));
 }
 
+TEST(ExecClientTest, AnswerMayComeAfterTheConnectionTimeOut) {
+  // The time-out bounds the connection only: a server that answers later
+  // within the transfer allowance is heard.
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  server.set_reply(LoopbackServer::http_reply(200, "late"));
+  server.set_delay_ms(1500);
+  std::string out;
+  EXPECT_TRUE(httpGet(server.base_url(), 1, out));
+  EXPECT_EQ(out, "late");
+}
+
 TEST(ExecClientTest, LongOutputIsCutToTheOutputBuffer) {
   LoopbackServer server;
   ASSERT_TRUE(server.ok());

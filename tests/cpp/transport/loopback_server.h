@@ -78,6 +78,11 @@ class LoopbackServer {
     std::lock_guard<std::mutex> lock(mutex_);
     reply_ = raw;
   }
+  // Wait this long after reading a request before answering.
+  void set_delay_ms(int ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delay_ms_ = ms;
+  }
   // Read requests but never answer until the server is destroyed.
   void set_hang(bool hang) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -188,17 +193,20 @@ class LoopbackServer {
 
     std::string reply;
     bool hang;
+    int delay_ms;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
       reply = reply_;
       hang = hang_;
+      delay_ms = delay_ms_;
     }
+    pollfd stop = {stop_read_.get(), POLLIN, 0};
     if (hang) {
-      pollfd stop = {stop_read_.get(), POLLIN, 0};
       poll(&stop, 1, -1);
       return;
     }
+    if (delay_ms > 0 && poll(&stop, 1, delay_ms) != 0) return;
     send_all(fd, reply);
     shutdown(fd, SHUT_WR);
   }
@@ -212,6 +220,7 @@ class LoopbackServer {
   mutable std::mutex mutex_;
   std::string reply_ = http_reply(200, "");
   bool hang_ = false;
+  int delay_ms_ = 0;
   std::vector<RecordedRequest> requests_;
 };
 

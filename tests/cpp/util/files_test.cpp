@@ -1,4 +1,8 @@
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -112,6 +116,10 @@ TEST(Files, ReplaceFileAtomicLeavesNoTemporaries) {
   EXPECT_EQ(read_bytes(dir.file("cat")), "new text");
   EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "cat\n");
   EXPECT_FALSE(replace_file_atomic(dir.file("missing/cat"), "x"));
+  // A folder in the way stays, and takes no temporary with it.
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  EXPECT_FALSE(replace_file(dir.file("sub"), "x"));
+  EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "cat\nsub\n");
 }
 
 // Sets a file's modification time (a link's own) seconds_ago into the past.
@@ -126,7 +134,7 @@ TEST(Files, ReplaceFileAtomicRemovesOnlyStaleTemporaries) {
   ScratchDir dir;
   const pid_t ended = fork();
   ASSERT_GE(ended, 0);
-  if (ended == 0) _exit(0);
+  if (ended == 0) end_child(0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
   const std::string dead = std::to_string(ended);
   const std::string living = std::to_string(getppid());
@@ -200,12 +208,12 @@ TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) end_child(10);
     int code = 0;
     if (!replace_file(dir.file("plain"), "new")) code |= 1;
     if (replace_file(dir.file("link"), "planted") || errno != ELOOP) code |= 2;
     if (replace_file(dir.file("hard"), "planted") || errno != EMLINK) code |= 4;
-    _exit(code);
+    end_child(code);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -224,6 +232,50 @@ TEST(Files, CreateFileExclusiveKeepsTheFirstWriter) {
   EXPECT_EQ(create_file_exclusive(dir.file("missing/iv"), "x"), -1);
 }
 
+// Makes link() and linkat() fail with EPERM in this process from now on, as
+// on a file system without hard links; false when the kernel refuses.
+static bool refuse_hard_links() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]),
+                               filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(Files, CreateFileExclusiveWithoutHardLinks) {
+  // The file is then created exclusively at its path, still never through a
+  // link, and the first writer's stays.
+  ScratchDir dir;
+  ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("link").c_str()), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!refuse_hard_links()) end_child(99);
+    int code = 0;
+    if (create_file_exclusive(dir.file("iv"), "first", 0600) != 1) code |= 1;
+    if (create_file_exclusive(dir.file("iv"), "second", 0600) != 0) code |= 2;
+    if (create_file_exclusive(dir.file("link"), "planted", 0600) != 0) code |= 4;
+    end_child(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "no seccomp filters here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_bytes(dir.file("iv")), "first");
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("iv").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(file_exists(dir.file("elsewhere")));
+  EXPECT_EQ(ExecShell("ls '" + dir.path() + "'"), "iv\nlink\n");
+}
+
 TEST(Files, CreateFileExclusiveRaceHasOneWinner) {
   ScratchDir dir;
   const int kProcs = 8;
@@ -233,7 +285,7 @@ TEST(Files, CreateFileExclusiveRaceHasOneWinner) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       int rc = create_file_exclusive(dir.file("iv"), "writer-" + std::to_string(i));
-      _exit(rc == 1 ? 1 : (rc == 0 ? 0 : 2));
+      end_child(rc == 1 ? 1 : (rc == 0 ? 0 : 2));
     }
     pids.push_back(pid);
   }

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include <sys/wait.h>
+
 #include "test_support.h"
 #include "util/child_process.h"
 #include "util/util.h"
@@ -34,6 +40,43 @@ TEST(ExecCommand, CommandPastItsTimeLimitIsEndedWithoutOutput) {
   EXPECT_STREQ(out, "");
   EXPECT_EQ(exec_command("echo done", out, sizeof out, 5000), ChildOutcome::kFinished);
   EXPECT_STREQ(out, "done\n");
+}
+
+TEST(ExecCmd, NulEndsOnlyThePieceItIsIn) {
+  // Output is kept in the 1023-byte pieces fgets reads: a NUL ends what is
+  // kept of its own piece only.  The long line's first piece is 'a', a NUL
+  // and 1021 x; its second piece "yz" is kept.
+  char out[64];
+  EXPECT_TRUE(ExecCmd(
+      "printf 'a\\000'; head -c 1021 /dev/zero | tr '\\000' x; printf 'yz\\nc\\000d\\ne\\n'", out,
+      sizeof out));
+  EXPECT_STREQ(out, "ayz\nce\n");
+}
+
+TEST(RunShellCommand, ChildrenStartWithSigpipeAtItsDefault) {
+  // The interpreter ignores SIGPIPE; a shell that starts with it ignored
+  // cannot take it back, and a pipeline's writers would never end.
+  struct sigaction ignore = {}, saved = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved);
+  const std::string out = ExecShell("kill -PIPE $$; echo survived");
+  sigaction(SIGPIPE, &saved, nullptr);
+  EXPECT_EQ(out, "");
+}
+
+TEST(RunShellCommand, ChildThatClosesItsOutputButRunsOnIsEnded) {
+  ScratchDir dir;
+  const std::string pid_file = dir.file("pid");
+  const ChildOutcome outcome = run_shell_command(
+      "echo $$ > '" + pid_file + "'; exec >&-; exec sleep 30", 300, [](const char*, size_t) {});
+  const pid_t pid = static_cast<pid_t>(atoi(read_bytes(pid_file).c_str()));
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(outcome, ChildOutcome::kTimedOut);
+  if (kill(pid, 0) == 0) {
+    ADD_FAILURE() << "the child still runs";
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 TEST(ExecShell, ExactBytes) {

@@ -8,7 +8,13 @@
 //   curl_post2(url, body, header, timeout, verify_tls) -> (bytes, err)
 //   http_get(url, timeout, verify_tls) -> (ok, bytes)
 //   download_plugin_list(tls_setting) -> None
+//   loader_keys() -> (field key, IV-file key, IV-file chain value, database IV, OEM text)
+//   loader_cipher(method, text[, key, iv]) -> bytes: db_aes_encrypt, db_aes_decrypt,
+//       _aes_encrypt, _aes_decrypt, _aes_encrypt_module or _aes_decrypt_module
+//   loader_modules(path) -> (get_plugin_module(path), get_class_module(path, name))
 //
+// The loader_ functions reach the loader object's methods that the module's
+// own functions do not call.
 // An interpreter error left pending by the bridge is raised here, so a test
 // sees it.
 #include "loader/py_ref.h"
@@ -102,12 +108,64 @@ PyObject* probe_download(PyObject*, PyObject* args) noexcept {
   Py_RETURN_NONE;
 }
 
+// Runs f, turning a C++ exception into a RuntimeError.
+template <typename F>
+PyObject* guarded(F f) noexcept {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+}
+
+PyObject* probe_loader_keys(PyObject*, PyObject*) noexcept {
+  return guarded([] {
+    char key[17], chain[17];
+    Ps._get_sgin_key(key, chain);
+    const std::string field = Ps.get_db_sgin(), iv = Ps.get_db_iv(), oem = Ps.get_oem();
+    return Py_BuildValue("(y#yyy#y#)", field.data(), static_cast<Py_ssize_t>(field.size()), key,
+                         chain, iv.data(), static_cast<Py_ssize_t>(iv.size()), oem.data(),
+                         static_cast<Py_ssize_t>(oem.size()));
+  });
+}
+
+PyObject* probe_loader_cipher(PyObject*, PyObject* args) noexcept {
+  const char* method = nullptr;
+  const char* text = nullptr;
+  const char* key = "";
+  const char* iv = "";
+  if (!PyArg_ParseTuple(args, "ss|ss", &method, &text, &key, &iv)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    const std::string m = method;
+    if (m == "db_aes_encrypt") return reply(Ps.db_aes_encrypt(text));
+    if (m == "db_aes_decrypt") return reply(Ps.db_aes_decrypt(text));
+    if (m == "_aes_encrypt") return reply(Ps._aes_encrypt(key, iv, text));
+    if (m == "_aes_decrypt") return reply(Ps._aes_decrypt(key, iv, text));
+    if (m == "_aes_encrypt_module") return reply(Ps._aes_encrypt_module(text));
+    if (m == "_aes_decrypt_module") return reply(Ps._aes_decrypt_module(text));
+    PyErr_Format(PyExc_ValueError, "no such method: %s", method);
+    return nullptr;
+  });
+}
+
+PyObject* probe_loader_modules(PyObject*, PyObject* args) noexcept {
+  const char* path = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+  return guarded([&] {
+    return Py_BuildValue("(NN)", Ps.get_plugin_module(path), Ps.get_class_module(path, "unused"));
+  });
+}
+
 PyMethodDef probe_methods[] = {
     {"requests_post", probe_post, METH_VARARGS, nullptr},
     {"requests_get", probe_get, METH_VARARGS, nullptr},
     {"curl_post2", probe_curl_post2, METH_VARARGS, nullptr},
     {"http_get", probe_http_get, METH_VARARGS, nullptr},
     {"download_plugin_list", probe_download, METH_VARARGS, nullptr},
+    {"loader_keys", probe_loader_keys, METH_NOARGS, nullptr},
+    {"loader_cipher", probe_loader_cipher, METH_VARARGS, nullptr},
+    {"loader_modules", probe_loader_modules, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
