@@ -14,10 +14,12 @@ from pathlib import Path
 import pytest
 
 from harness import MODULE_FILE_NAME, REPO, RUNNER_SUFFIX, STANDINS, USUAL_SUFFIX
+from test_build_and_types import pyproject_version
 from test_db_cipher import Keys, cbc_encrypt
 from test_threaded_panel import no_caps
 
 CLI = REPO / "scripts" / "plugin-loader"
+VERSION = pyproject_version()
 sys.path.insert(0, str(REPO / "scripts"))
 from plugin_loader import checks, cli, deploy  # noqa: E402
 
@@ -60,7 +62,7 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
     assert "uid 1001" in r.stdout and "tok-do-not-show" not in r.stdout + r.stderr
     assert "1 plugins" in lines["catalog data/plugin_bin.pl"]
     assert "connects to http://127.0.0.1/api/panel" in lines["routing file data/node_url.pl"]
-    assert f"module {build_dir.resolve()}" in r.stderr and "version 0.2.0" in r.stderr
+    assert f"module {build_dir.resolve()}" in r.stderr and f"version {VERSION}" in r.stderr
     assert f"(secrets fingerprint {build_info['secrets_fingerprint']})" in lines["secrets"]
 
 
@@ -310,12 +312,12 @@ def test_which_module(build_dir, module_file, panel, tmp_path):
     shutil.copy(module_file, deployed)
     named = tool("info", "--module", deployed)
     assert named.returncode == 0
-    assert f"plugin-loader: module {deployed} (version 0.2.0; --module)" in named.stderr
+    assert f"plugin-loader: module {deployed} (version {VERSION}; --module)" in named.stderr
     found = tool("info", "-p", build_dir)
     assert "found on the module search path" in found.stderr
     both = tool("--version", "--build", build_dir)
-    assert both.stdout.splitlines() == ["plugin-loader 0.2.0",
-                                        f"PluginLoader 0.2.0 {module_file.resolve()}"]
+    assert both.stdout.splitlines() == [f"plugin-loader {VERSION}",
+                                        f"PluginLoader {VERSION} {module_file.resolve()}"]
 
 
 def test_every_argument_has_help_and_options_go_anywhere():
@@ -354,7 +356,7 @@ def test_install_and_rollback_under_a_running_process(build_dir, module_file, he
     previous = deploy / (module_file.name + ".previous")
     first = tool("--module", module_file, "install", deploy)
     assert first.returncode == 0, first.stderr
-    assert f"installed {installed}\n  version 0.2.0\n  sha256  {sha256(module_file)}\n" \
+    assert f"installed {installed}\n  version {VERSION}\n  sha256  {sha256(module_file)}\n" \
         in first.stdout
     assert not previous.exists()
 
@@ -392,7 +394,7 @@ def test_install_and_rollback_under_a_running_process(build_dir, module_file, he
         back = tool("rollback", deploy)
         assert back.returncode == 0, back.stderr
         assert still_the_module_it_loaded()
-        assert f"restored  {installed}\n  version 0.2.0\n  sha256  {sha256(module_file)}" \
+        assert f"restored  {installed}\n  version {VERSION}\n  sha256  {sha256(module_file)}" \
             in back.stdout
         assert fresh_process_loads() == sha256(module_file)
         assert sha256(previous) == sha256(newer)
