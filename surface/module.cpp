@@ -15,14 +15,17 @@
 
 namespace {
 
+// One operation of the module: the function's argument tuple in, its result
+// (or null with an interpreter error set) out.
+using Operation = PyObject* (*)(PyObject* args);
+
 // Runs one operation for Python: no C++ exception crosses into the
 // interpreter.  Memory exhaustion becomes MemoryError; anything else an
-// error result.
-template <typename F>
-PyObject* guarded(F&& op) noexcept {
+// error result.  One function for all of them, so the handlers exist once.
+PyObject* guarded(Operation op, PyObject* args) noexcept {
   PyObject* result = nullptr;
   try {
-    result = op();
+    result = op(args);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -38,69 +41,71 @@ PyObject* guarded(F&& op) noexcept {
 }
 
 PyObject* zq_plugin_run(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.plugin_run(args); });
+  return guarded([](PyObject* a) { return Ps.plugin_run(a); }, args);
 }
 
 PyObject* zq_module_run(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.module_run(args); });
+  return guarded([](PyObject* a) { return Ps.module_run(a); }, args);
 }
 
 PyObject* zq_get_plugin_list(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.get_plugin_list(args); });
+  return guarded([](PyObject* a) { return Ps.get_plugin_list(a); }, args);
 }
 
 PyObject* zq_py_clear(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.py_clear(args); });
+  return guarded([](PyObject* a) { return Ps.py_clear(a); }, args);
 }
 
 PyObject* zq_db_encrypt(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.db_encrypt(args); });
+  return guarded([](PyObject* a) { return Ps.db_encrypt(a); }, args);
 }
 
 PyObject* zq_db_decrypt(PyObject*, PyObject* args) noexcept {
-  return guarded([&] { return Ps.db_decrypt(args); });
+  return guarded([](PyObject* a) { return Ps.db_decrypt(a); }, args);
 }
 
-PyObject* zq_get_module(PyObject*, PyObject* args) noexcept {
-  return guarded([&] {
-    const char* filename = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &filename)) {
-      PyErr_Clear();
-      return Ps.return_error("parameter error: get_module(filename<str>)");
-    }
-    if (strstr(filename, "./") != nullptr) {
-      return Ps.return_error("filename cannot be relative path.");
-    }
-    return Ps.get_class_module(filename);
-  });
+PyObject* get_module(PyObject* args) {
+  const char* filename = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &filename)) {
+    PyErr_Clear();
+    return Ps.return_error("parameter error: get_module(filename<str>)");
+  }
+  if (strstr(filename, "./") != nullptr) {
+    return Ps.return_error("filename cannot be relative path.");
+  }
+  return Ps.get_class_module(filename);
+}
+
+PyObject* zq_get_module(PyObject*, PyObject* args) noexcept { return guarded(get_module, args); }
+
+PyObject* parse_plugin_list(PyObject* args) {
+  int force = 0;
+  if (!PyArg_ParseTuple(args, "i", &force)) {
+    PyErr_Clear();
+    return Ps.return_error("parameter error: parse_plugin_list(force<int>)");
+  }
+  return Ps.parse_plugin_list(force);
 }
 
 PyObject* zq_parse_plugin_list(PyObject*, PyObject* args) noexcept {
-  return guarded([&] {
-    int force = 0;
-    if (!PyArg_ParseTuple(args, "i", &force)) {
-      PyErr_Clear();
-      return Ps.return_error("parameter error: parse_plugin_list(force<int>)");
-    }
-    return Ps.parse_plugin_list(force);
-  });
+  return guarded(parse_plugin_list, args);
 }
 
 // For the operator's tool only (names beginning with an underscore).
 PyObject* zq_build_info(PyObject*, PyObject*) noexcept {
-  return guarded([] { return operator_info::build_info(); });
+  return guarded([](PyObject*) { return operator_info::build_info(); }, nullptr);
 }
 
 PyObject* zq_iv_file_check(PyObject*, PyObject*) noexcept {
-  return guarded([] { return operator_info::iv_file_check(); });
+  return guarded([](PyObject*) { return operator_info::iv_file_check(); }, nullptr);
 }
 
 PyObject* zq_route_check(PyObject*, PyObject*) noexcept {
-  return guarded([] { return operator_info::route_check(); });
+  return guarded([](PyObject*) { return operator_info::route_check(); }, nullptr);
 }
 
 PyObject* zq_account_check(PyObject*, PyObject*) noexcept {
-  return guarded([] { return operator_info::account_check(); });
+  return guarded([](PyObject*) { return operator_info::account_check(); }, nullptr);
 }
 
 // Each docstring opens with the function's text signature, which the

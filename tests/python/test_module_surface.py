@@ -1,6 +1,9 @@
 """The module's surface: import, method table, argument handling, results."""
+import os
 import shutil
 import subprocess
+
+import pytest
 
 from conftest import need_tool
 
@@ -109,3 +112,28 @@ def test_only_the_init_function_is_exported(module_file):
                          capture_output=True, text=True, check=True).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_PluginLoader"]
+
+
+def test_memory_exhaustion_becomes_memory_error_and_the_process_goes_on(run):
+    if os.environ.get("PL_TEST_ASAN") or "valgrind" in os.environ.get("PL_TEST_PYTHON_PREFIX", ""):
+        pytest.skip("the sanitizer and valgrind reserve address space of their own")
+    # The address-space limit leaves room for the interpreter's small needs,
+    # but not for the enciphered copy of a 64 MiB value.
+    r = run("""
+        import resource
+        P = PluginLoader
+        big = "a" * (64 << 20)
+        stored = P.db_encrypt("before")["msg"]
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), hard))
+        try:
+            outcome = P.db_encrypt(big)
+        except MemoryError:
+            outcome = "MemoryError"
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        again = P.db_encrypt("after")["msg"]
+        emit([outcome, P.db_decrypt(again)["msg"], P.db_decrypt(stored)["msg"]])
+    """)
+    assert r.value == ["MemoryError", "after", "before"], r.stderr
