@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fail_call.h"
 #include "hostinfo/probes.h"
 
 TEST(CpuInfo, FirstMicrocodeLineWithoutLineEnd) {
@@ -93,4 +95,56 @@ TEST(Probes, RealMachine) {
   get_boot_time(buf, sizeof buf);
   EXPECT_EQ(strlen(buf), 19u);
   EXPECT_EQ(get_disk_id().find('\n'), std::string::npos);
+}
+
+TEST(Probes, FixedValuesWhenTheirSourceFails) {
+  std::string mac;
+  const bool has_mac = get_mac_address(mac) == 1;
+  for (const char* fails : {"socket", "SIOCGIFCONF", "SIOCGIFFLAGS", "SIOCGIFHWADDR"}) {
+    const bool request = strncmp(fails, "SIOC", 4) == 0;
+    FailCall fail({request ? "ioctl" : "socket", EIO, 0, -1, request ? fails : nullptr});
+    mac = "unchanged";
+    EXPECT_EQ(get_mac_address(mac), -1) << fails;
+    EXPECT_EQ(mac, "unchanged") << fails;
+    // Without an interface that has an address, the last two are never asked.
+    EXPECT_TRUE(fail.failed() > 0 || !has_mac) << fails;
+  }
+  std::string server = "unchanged";
+  std::string os = "unchanged";
+  {
+    FailCall no_name({"gethostname", EFAULT});
+    FailCall no_kernel({"uname", EFAULT});
+    server = get_server_name();
+    os = _get_os();
+    EXPECT_EQ(no_name.failed() + no_kernel.failed(), 2);
+  }
+  EXPECT_EQ(server, "");
+  EXPECT_EQ(os, "Linux");
+  {
+    FailCall no_libc({"confstr", EINVAL});
+    os = _get_os();
+    EXPECT_EQ(no_libc.failed(), 1);
+  }
+  EXPECT_EQ(os.rfind("Linux-", 0), 0u);
+  EXPECT_EQ(os.find("-with-"), std::string::npos);
+
+  char boot[32] = "kept", mem[32] = "kept", disk[32] = "kept";
+  std::string disk_id = "unchanged";
+  {
+    FailCall no_info({"sysinfo", EFAULT});
+    FailCall no_fs({"statfs", EIO});
+    FailCall no_pipe({"pipe2", EMFILE});
+    EXPECT_TRUE(get_boot_time(boot, sizeof boot));
+    EXPECT_TRUE(get_mem_size(mem, sizeof mem));
+    EXPECT_TRUE(get_disk_size(disk, sizeof disk));
+    disk_id = get_disk_id();
+    EXPECT_EQ(no_info.failed() + no_fs.failed() + no_pipe.failed(), 4);
+  }
+  EXPECT_STREQ(boot, "kept");
+  EXPECT_STREQ(mem, "kept");
+  EXPECT_STREQ(disk, "kept");
+  EXPECT_EQ(disk_id, "");
+  // A moment whose year does not fit a calendar leaves the buffer alone.
+  EXPECT_FALSE(format_boot_time(int64_t{1} << 60, boot, sizeof boot));
+  EXPECT_STREQ(boot, "kept");
 }
