@@ -185,3 +185,56 @@ def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
     assert 5 <= took < 30 and left == [], (took, left)  # the whole group ended
     sent = [json.loads(line)["hdid"] for line in posted.read_text().splitlines()]
     assert sent == ["0xdeadbeef", ""]
+
+
+def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
+    # A signal handler can raise inside the import system's lock code; here a
+    # trace function raises once where it would: as the lock is released
+    # (the release is done again, the load's answer stands) and as it has
+    # just been taken (the caller gets the exception, the lock goes back).
+    # Either way another thread can load the edited file afterwards.
+    entry = panel.write("plugin/p/p_main.py", "")
+    r = run(f"""
+        import importlib._bootstrap as bootstrap, os, sys, threading
+        PATH = {str(entry)!r}
+        held = bootstrap._get_module_lock(PATH)  # kept alive, as by a waiting caller
+
+        class Stop(Exception):
+            pass
+
+        def raise_once(event, name):
+            def tracer(frame, what, arg):
+                if (what == event and frame.f_code.co_name == name
+                        and getattr(frame.f_locals.get("self"), "name", None) == PATH):
+                    sys.settrace(None)
+                    raise Stop(name)
+                return tracer
+            return tracer
+
+        def edit(tag):
+            with open(PATH, "w") as f:
+                f.write({CLASS!r}.format(cls="p_main", tag=tag) + "#" * len(tag))
+
+        def load_elsewhere():
+            out = []
+            t = threading.Thread(target=lambda: out.append(PluginLoader.plugin_run("p", "ver", 0)),
+                                 daemon=True)
+            t.start()
+            t.join(10)
+            return out or ["blocked"]
+
+        got = []
+        for event, name in (("call", "release"), ("return", "acquire")):
+            edit(name)
+            sys.settrace(raise_once(event, name))
+            try:
+                mine = PluginLoader.plugin_run("p", "ver", 0)
+            except Stop as e:
+                mine = "raised at " + str(e)
+            sys.settrace(None)
+            edit("after " + name)
+            got.append([mine] + load_elsewhere())
+        emit(got)
+    """, timeout=60)
+    assert r.value == [["release", "after release"],
+                       ["raised at acquire", "after acquire"]], r.stderr
