@@ -238,3 +238,27 @@ def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
     """, timeout=60)
     assert r.value == [["release", "after release"],
                        ["raised at acquire", "after acquire"]], r.stderr
+
+
+def test_a_timeout_raised_into_the_disk_probe_ends_it_and_the_listing_goes_on(run, tmp_path):
+    need_greenlets()
+    (tmp_path / "fdisk").write_text(FDISK)
+    (tmp_path / "fdisk").chmod(0o755)
+    posted = tmp_path / "posted"
+    env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
+           "PL_FDISK_GROUPS": str(tmp_path / "groups")}
+    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
+        from gevent import monkey
+        monkey.patch_all()
+        import gevent, time
+        started = time.monotonic()
+        with gevent.Timeout(0.3):
+            listing = PluginLoader.get_plugin_list(1)
+        emit([time.monotonic() - started, len(listing["list"]), probe_group_left()])
+    """), stubs={"http_requests": RECORDER}, env=env)
+    took, listed, left = r.value
+    # The probe's wait raised: its whole group was ended at once, the error
+    # printed, and the request went out without a disk identifier.
+    assert took < 1.2 and listed == 99 and left == [], (took, listed, left)
+    assert "Timeout: 0.3 seconds" in r.stderr, r.stderr
+    assert [json.loads(line)["hdid"] for line in posted.read_text().splitlines()] == [""]
