@@ -1,10 +1,12 @@
-// The calls fail_call.h can fail, defined under the C library's names.  Each
+// The calls fail_call.h can fail (of the C library, and two of libcurl's),
+// defined under their own names.  Each
 // looks up the next definition once and forwards to it unless an armed fault
 // matches: then it fails as the real call does (-1 or null with errno, or the
 // error number itself for the posix_spawn family); ioctl's requests match
 // by name, as paths do.  close runs first and fails after, as Linux closes
 // the descriptor whatever close reports.
 #define _GNU_SOURCE
+#include <curl/curl.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -204,4 +206,14 @@ pid_t waitpid(pid_t pid, int* status, int options) {
   if (err == ECHILD) next_waitpid(pid, status, options & ~WNOHANG);
   errno = err;
   return -1;
+}
+
+CURL* curl_easy_init(void) {
+  NEXT(curl_easy_init);
+  return fault("curl_easy_init", NULL) ? NULL : next_curl_easy_init();
+}
+
+struct curl_slist* curl_slist_append(struct curl_slist* list, const char* line) {
+  NEXT(curl_slist_append);
+  return fault("curl_slist_append", line) ? NULL : next_curl_slist_append(list, line);
 }

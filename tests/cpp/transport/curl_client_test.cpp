@@ -3,9 +3,12 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "fail_call.h"
 #include "transport/answer_limit.h"
 #include "transport/loopback_server.h"
 #include "transport/panel_file.h"
@@ -204,3 +207,35 @@ TEST_F(CurlClientTest, FamilyFileRestrictsTheAddressFamily) {
 }
 
 }  // namespace
+
+TEST(CurlClientFailures, NoHandleOrHeaderListSendsNothing) {
+  // The last two fail the caller's header line and the node's host line.
+  const struct {
+    PlFault fault;
+    int err;
+  } rows[] = {
+      {{"curl_easy_init", ENOMEM}, CURLE_FAILED_INIT},
+      {{"curl_slist_append", ENOMEM, 0, -1, "User-Agent"}, CURLE_OUT_OF_MEMORY},
+      {{"curl_slist_append", ENOMEM, 0, -1, "X-Extra"}, CURLE_OUT_OF_MEMORY},
+      {{"curl_slist_append", ENOMEM, 0, -1, "Host:"}, CURLE_OUT_OF_MEMORY},
+  };
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  server.set_reply(LoopbackServer::http_reply(200, "answer"));
+  const std::string node = "node.example#" + server.base_url() + "/x";
+  for (const auto& row : rows) {
+    FailCall fail(row.fault);
+    int err = 0;
+    EXPECT_EQ(curl_post2(node, "a=1", "X-Extra: 1", 5, err, false), "") << row.fault.path;
+    EXPECT_EQ(err, row.err) << row.fault.path;
+    if (row.fault.path == nullptr || strcmp(row.fault.path, "User-Agent") == 0) {
+      char out[16] = "junk";
+      EXPECT_EQ(curl_post(server.base_url(), "a=1", out, sizeof out, 5), row.err);
+      EXPECT_STREQ(out, "");
+      EXPECT_EQ(fail.failed(), 2);
+    } else {
+      EXPECT_EQ(fail.failed(), 1);
+    }
+  }
+  EXPECT_TRUE(server.requests().empty());
+}

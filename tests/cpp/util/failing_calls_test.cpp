@@ -17,6 +17,7 @@
 #include "test_support.h"
 #include "util/blocking.h"
 #include "util/child_process.h"
+#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -64,6 +65,20 @@ TEST(FailingCalls, ReadersAnswerNothingOrRetry) {
     EXPECT_EQ(fail.failed(), 1);
   }
   EXPECT_EQ(out, "content\n");
+  // A file larger than its buffer is read on after an interruption, and
+  // random bytes are drawn again.
+  write_bytes(dir.file("large"), std::string(3000, 'x'));
+  SmallFile small;
+  char drawn[17];
+  {
+    FailCall fail({"read", EINTR, 1, 1});
+    FailCall no_entropy_yet({"getrandom", EINTR, 0, 1});
+    EXPECT_TRUE(small.read(dir.file("large").c_str()));
+    EXPECT_TRUE(secure_rand_string(drawn, 16));
+    EXPECT_EQ(fail.failed() + no_entropy_yet.failed(), 2);
+  }
+  EXPECT_EQ(small.text(), std::string(3000, 'x'));
+  EXPECT_EQ(strlen(drawn), 16u);
   for (const PlFault& f : {PlFault{"read", EIO}, PlFault{"fstat", EIO}}) {
     FailCall fail(f);
     out = "junk";
@@ -287,6 +302,12 @@ TEST(FailingCalls, FailedWaitEndsTheChildAnInterruptedOneGoesOn) {
     EXPECT_EQ(exec_command("echo hi", out, sizeof out, 5000), row.outcome) << row.fault.call;
     EXPECT_STREQ(out, row.outcome == ChildOutcome::kFinished ? "hi\n" : "") << row.fault.call;
     EXPECT_GT(fail.failed(), 0) << row.fault.call;
+  }
+  {
+    // Output read before a wait failed is no answer either.
+    FailCall fail({"poll", ENOMEM, 1});
+    EXPECT_EQ(ExecShell("echo early; sleep 0.2; echo late"), "");
+    EXPECT_EQ(fail.failed(), 1);
   }
   {
     // Ending a child past its time: the reap goes on after an interruption.

@@ -142,8 +142,13 @@ TEST(Files, ReplaceFileAtomicRemovesOnlyStaleTemporaries) {
   // be alive.  Only their age counts.
   const std::vector<std::string> stale = {"cat.tmp.AbCdEfGhIjKlMn01", "cat.tmp." + living + ".0"};
   const std::vector<std::string> fresh = {"cat.tmp.ZyXwVuTsRqPoNm98", "cat.tmp." + dead + ".3"};
-  const std::vector<std::string> others = {"cat.tmp.short", "cat.tmp." + dead, "cat.tmp.0.x",
-                                           "cat.err.tmp.AbCdEfGhIjKlMn01"};
+  const std::vector<std::string> others = {"cat.tmp.short",
+                                           "cat.tmp." + dead,
+                                           "cat.tmp.0.x",
+                                           "cat.err.tmp.AbCdEfGhIjKlMn01",
+                                           "cat.tmp.12.",
+                                           "cat.tmp..3",
+                                           "cat.tmp.AbCdEfGhIjKlMn0-"};
   for (const auto* names : {&stale, &fresh, &others}) {
     for (const std::string& name : *names) write_bytes(dir.file(name), "left over");
   }
