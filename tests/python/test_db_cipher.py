@@ -166,6 +166,7 @@ def test_without_public_module_the_fallback_iv_is_used(run, panel, keys):
     ("def get_div(text):\n    raise ValueError('hook broke')\n", "ValueError: hook broke"),
     ("def get_div(text):\n    return 42\n", "TypeError"),
     ("def get_div(text):\n    return text.encode()\n", "TypeError"),
+    ("def get_div(text):\n    return '\\udcff'\n", "UnicodeEncodeError"),
     ("get_dev = None\n", "AttributeError"),
 ])
 def test_failing_hook_writes_nothing(run, panel, keys, hook, error):

@@ -19,11 +19,15 @@ def test_cache_reexecutes_only_on_a_new_time_in_the_same_module(run, panel):
         os.utime(path, (st.st_atime, st.st_mtime - 100))   # older, still different
         seen += [P.plugin_run("demo", "runs", 0), P.get_module(path) is m, m.runs]
         seen += [P.get_module(path.replace("/plugin/", "//plugin/")).runs, m.runs]
+        del sys.modules[path]
+        n = P.get_module(path)
+        seen += [n is m, n.runs, sys.modules[path] is n]
         emit(seen)
     """)
     # the plugin loader shares the module and its cache entry with get_module;
-    # another spelling of the same path is another module
-    assert r.value == [1, True, 1, 2, True, 2, 1, 2]
+    # another spelling of the same path is another module; a module taken out
+    # of sys.modules is loaded afresh, though its file did not change
+    assert r.value == [1, True, 1, 2, True, 2, 1, 2, False, 1, True]
 
 
 def test_module_planted_in_sys_modules_runs_on_first_use(run, panel):
