@@ -159,13 +159,19 @@ def test_a_signal_ends_a_wait_for_a_load(run, panel):
     assert after == "slow"
 
 
-def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
-    need_greenlets()
+def fake_fdisk(tmp_path):
+    """The environment that puts the slow disk listing first on the path, and
+    the file the catalog requests' environment descriptions go to."""
     (tmp_path / "fdisk").write_text(FDISK)
     (tmp_path / "fdisk").chmod(0o755)
     posted = tmp_path / "posted"
-    env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
-           "PL_FDISK_GROUPS": str(tmp_path / "groups")}
+    return {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
+            "PL_FDISK_GROUPS": str(tmp_path / "groups")}, posted
+
+
+def test_disk_probe_lets_other_greenlets_run(run, tmp_path):
+    need_greenlets()
+    env, posted = fake_fdisk(tmp_path)
     ticking = textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
         from gevent import monkey
         monkey.patch_all()
@@ -242,11 +248,7 @@ def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
 
 def test_a_timeout_raised_into_the_disk_probe_ends_it_and_the_listing_goes_on(run, tmp_path):
     need_greenlets()
-    (tmp_path / "fdisk").write_text(FDISK)
-    (tmp_path / "fdisk").chmod(0o755)
-    posted = tmp_path / "posted"
-    env = {"PATH": f"{tmp_path}:{os.environ['PATH']}", "PL_POSTED": str(posted),
-           "PL_FDISK_GROUPS": str(tmp_path / "groups")}
+    env, posted = fake_fdisk(tmp_path)
     r = run(textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
         from gevent import monkey
         monkey.patch_all()
