@@ -40,28 +40,22 @@ PyObject* guarded(Operation op, PyObject* args) noexcept {
   return result;
 }
 
-PyObject* zq_plugin_run(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.plugin_run(a); }, args);
+// The function behind an entry of the method table: its operation, guarded.
+template <Operation op>
+PyObject* entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return guarded(op, args);
 }
 
-PyObject* zq_module_run(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.module_run(a); }, args);
+// The loader object's method of the same name as the module function.
+template <PyObject* (Ploader::*method)(PyObject*)>
+PyObject* of_loader(PyObject* args) {
+  return (Ps.*method)(args);
 }
 
-PyObject* zq_get_plugin_list(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.get_plugin_list(a); }, args);
-}
-
-PyObject* zq_py_clear(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.py_clear(a); }, args);
-}
-
-PyObject* zq_db_encrypt(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.db_encrypt(a); }, args);
-}
-
-PyObject* zq_db_decrypt(PyObject*, PyObject* args) noexcept {
-  return guarded([](PyObject* a) { return Ps.db_decrypt(a); }, args);
+// An answer to the operator command, which takes no arguments.
+template <PyObject* (*answer)()>
+PyObject* without_arguments(PyObject* /*args*/) {
+  return answer();
 }
 
 PyObject* get_module(PyObject* args) {
@@ -76,8 +70,6 @@ PyObject* get_module(PyObject* args) {
   return Ps.get_class_module(filename);
 }
 
-PyObject* zq_get_module(PyObject*, PyObject* args) noexcept { return guarded(get_module, args); }
-
 PyObject* parse_plugin_list(PyObject* args) {
   int force = 0;
   if (!PyArg_ParseTuple(args, "i", &force)) {
@@ -87,60 +79,40 @@ PyObject* parse_plugin_list(PyObject* args) {
   return Ps.parse_plugin_list(force);
 }
 
-PyObject* zq_parse_plugin_list(PyObject*, PyObject* args) noexcept {
-  return guarded(parse_plugin_list, args);
-}
-
-// For the operator's tool only (names beginning with an underscore).
-PyObject* zq_build_info(PyObject*, PyObject*) noexcept {
-  return guarded([](PyObject*) { return operator_info::build_info(); }, nullptr);
-}
-
-PyObject* zq_iv_file_check(PyObject*, PyObject*) noexcept {
-  return guarded([](PyObject*) { return operator_info::iv_file_check(); }, nullptr);
-}
-
-PyObject* zq_route_check(PyObject*, PyObject*) noexcept {
-  return guarded([](PyObject*) { return operator_info::route_check(); }, nullptr);
-}
-
-PyObject* zq_account_check(PyObject*, PyObject*) noexcept {
-  return guarded([](PyObject*) { return operator_info::account_check(); }, nullptr);
-}
-
 // Each docstring opens with the function's text signature, which the
 // interpreter serves as __text_signature__ (for inspect.signature and help)
 // and strips from __doc__.  Every parameter is positional-only.
 #define ZQ_DOC(signature, doc) signature "\n--\n\n" doc
 
 PyMethodDef zq_methods[] = {
-    {"plugin_run", zq_plugin_run, METH_VARARGS,
+    {"plugin_run", entry<of_loader<&Ploader::plugin_run>>, METH_VARARGS,
      ZQ_DOC("plugin_run($module, mod_name, def_name, def_args, /)",
             "执行插件方法(插件名,方法名,参数)")},
-    {"module_run", zq_module_run, METH_VARARGS,
+    {"module_run", entry<of_loader<&Ploader::module_run>>, METH_VARARGS,
      ZQ_DOC("module_run($module, mod_name, def_name, def_args, /)",
             "执行模块方法(模块名,方法名,参数)")},
-    {"get_plugin_list", zq_get_plugin_list, METH_VARARGS,
+    {"get_plugin_list", entry<of_loader<&Ploader::get_plugin_list>>, METH_VARARGS,
      ZQ_DOC("get_plugin_list($module, force=0, /)", "获取插件列表(0/1)")},
-    {"py_clear", zq_py_clear, METH_VARARGS, ZQ_DOC("py_clear($module, obj, /)", "清除引用计数")},
-    {"db_encrypt", zq_db_encrypt, METH_VARARGS,
+    {"py_clear", entry<of_loader<&Ploader::py_clear>>, METH_VARARGS,
+     ZQ_DOC("py_clear($module, obj, /)", "清除引用计数")},
+    {"db_encrypt", entry<of_loader<&Ploader::db_encrypt>>, METH_VARARGS,
      ZQ_DOC("db_encrypt($module, text, /)", "数据库加密")},
-    {"db_decrypt", zq_db_decrypt, METH_VARARGS,
+    {"db_decrypt", entry<of_loader<&Ploader::db_decrypt>>, METH_VARARGS,
      ZQ_DOC("db_decrypt($module, text, /)", "数据库解密")},
-    {"get_module", zq_get_module, METH_VARARGS,
+    {"get_module", entry<get_module>, METH_VARARGS,
      ZQ_DOC("get_module($module, filename, /)", "获取指定模块对象(文件全路径)")},
-    {"parse_plugin_list", zq_parse_plugin_list, METH_VARARGS,
+    {"parse_plugin_list", entry<parse_plugin_list>, METH_VARARGS,
      ZQ_DOC("parse_plugin_list($module, force, /)", "解析插件列表(0/1)")},
     // The operator's tool reads these; the panel's code never needs them.
-    {"_build_info", zq_build_info, METH_NOARGS,
+    {"_build_info", entry<without_arguments<operator_info::build_info>>, METH_NOARGS,
      ZQ_DOC("_build_info($module, /)", "The build's settings (never a secret).")},
-    {"_iv_file_check", zq_iv_file_check, METH_NOARGS,
+    {"_iv_file_check", entry<without_arguments<operator_info::iv_file_check>>, METH_NOARGS,
      ZQ_DOC("_iv_file_check($module, /)",
             "The IV file data/div.pl as the module reads it: its state and a verdict.")},
-    {"_route_check", zq_route_check, METH_NOARGS,
+    {"_route_check", entry<without_arguments<operator_info::route_check>>, METH_NOARGS,
      ZQ_DOC("_route_check($module, /)",
             "The route the routing file data/node_url.pl gives, or why it falls back.")},
-    {"_account_check", zq_account_check, METH_NOARGS,
+    {"_account_check", entry<without_arguments<operator_info::account_check>>, METH_NOARGS,
      ZQ_DOC("_account_check($module, /)",
             "What the catalog request takes from data/userInfo.json (never the token).")},
     {nullptr, nullptr, 0, nullptr},

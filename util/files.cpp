@@ -29,7 +29,7 @@ FileStatus status_of(const struct stat& st) {
   status.regular = S_ISREG(st.st_mode);
   status.mtime = static_cast<int64_t>(st.st_mtime);
   status.size = static_cast<int64_t>(st.st_size);
-  status.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  status.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
   status.inode = static_cast<uint64_t>(st.st_ino);
   return status;
 }

@@ -30,11 +30,12 @@ bool file_exists(const std::string& path);
 // by rename has a new one).  A file rewritten within the same second, even
 // to the same size, gets another stamp.
 struct FileStamp {
-  int64_t mtime_ns = 0;
+  int64_t mtime = 0;
+  int64_t mtime_nsec = 0;
   int64_t size = -1;
   uint64_t inode = 0;
   bool operator==(const FileStamp& o) const {
-    return mtime_ns == o.mtime_ns && size == o.size && inode == o.inode;
+    return mtime == o.mtime && mtime_nsec == o.mtime_nsec && size == o.size && inode == o.inode;
   }
   bool operator!=(const FileStamp& o) const { return !(*this == o); }
 };
@@ -43,12 +44,12 @@ struct FileStamp {
 // A path that cannot be examined reads as absent, with time 0 and size -1.
 struct FileStatus {
   bool exists = false;
-  bool regular = false;  // a regular file, not a directory, FIFO, device or socket
-  int64_t mtime = 0;     // whole seconds
+  bool regular = false;    // a regular file, not a directory, FIFO, device or socket
+  int64_t mtime = 0;       // whole seconds since the epoch
+  int64_t mtime_nsec = 0;  // and the nanoseconds within that second
   int64_t size = -1;
-  int64_t mtime_ns = 0;  // nanoseconds since the epoch
   uint64_t inode = 0;
-  FileStamp stamp() const { return FileStamp{mtime_ns, size, inode}; }
+  FileStamp stamp() const { return FileStamp{mtime, mtime_nsec, size, inode}; }
 };
 FileStatus file_status(const char* path);
 

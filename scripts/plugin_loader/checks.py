@@ -150,9 +150,9 @@ def data_entries(data):
     return entries
 
 
-def check_links(data):
+def check_links(data, entries):
     found = []
-    for name, st in data_entries(data):
+    for name, st in entries:
         if stat.S_ISLNK(st.st_mode):
             found.append(f"{name} -> {os.readlink(data / name)}")
         elif name in WRITTEN and stat.S_ISREG(st.st_mode) and st.st_nlink > 1:
@@ -179,9 +179,9 @@ def check_iv_access(path):
     return True, f"mode {mode:04o}, its owner's alone"
 
 
-def check_temporaries(data):
+def check_temporaries(entries):
     now, stale, young = time.time(), [], 0
-    for name, st in data_entries(data):
+    for name, st in entries:
         if not TEMPORARY.match(name):
             continue
         if stat.S_ISREG(st.st_mode) and now - st.st_mtime <= STALE_SECONDS:
@@ -199,14 +199,16 @@ def cmd_doctor(PL, opts):
     root = Path(info["panel_root"])
     iv = needs(PL, "_iv_file_check")()
     account = needs(PL, "_account_check")()
+    data = root / "data"
+    entries = data_entries(data)
     checks = [
         ("panel root " + str(root), *check_directory(root)),
-        ("data/", *check_directory(root / "data")),
+        ("data/", *check_directory(data)),
         ("IV file data/div.pl", iv["state"] in ("ok", "absent"), iv["detail"]),
-        ("IV file access", *check_iv_access(root / "data" / "div.pl")),
-        ("links in data/", *check_links(root / "data")),
-        ("temporary files in data/", *check_temporaries(root / "data")),
-        ("catalog data/plugin_bin.pl", *check_catalog(root / "data" / "plugin_bin.pl")),
+        ("IV file access", *check_iv_access(data / "div.pl")),
+        ("links in data/", *check_links(data, entries)),
+        ("temporary files in data/", *check_temporaries(entries)),
+        ("catalog data/plugin_bin.pl", *check_catalog(data / "plugin_bin.pl")),
         ("routing file data/node_url.pl", *check_route(needs(PL, "_route_check")())),
         ("account file data/userInfo.json", account["state"] in ("absent", "parsed"),
          account["detail"]),

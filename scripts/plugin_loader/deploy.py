@@ -247,10 +247,31 @@ def suffix_of(name):
                 importlib.machinery.EXTENSION_SUFFIXES[0])
 
 
-def describe(label, path, found):
+def describe(label, path, found, digest):
     print(f"{label:<9} {path}")
     print(f"  version {found['version']}")
-    print(f"  sha256  {sha256_of(path)}")
+    print(f"  sha256  {digest}")
+
+
+def fresh_copy(path, directory, force):
+    """A copy in directory of the module file at path, made from the file as
+    trusted_file checked it, owned by the user running the command, mode
+    0755: the one file that is then checked, imported and put in place."""
+    with trusted_file(path, force) as src:
+        try:
+            return copy_into(src, directory, 0o755)
+        except OSError as err:
+            raise Failure(f"cannot write into {directory}: {err.strerror}") from None
+
+
+def probed(fresh, shown, how):
+    """What probe finds in the fresh copy of shown, said on standard error
+    with the warnings the module gives."""
+    found = probe(fresh, shown=shown)
+    say(f"module {shown} (version {found['version']}; {how})")
+    for warning in found["warnings"]:
+        say(f"warning: {warning}")
+    return found
 
 
 RESTART = ("restart the panel's Python processes to load it: each running process keeps the "
@@ -269,25 +290,17 @@ def cmd_install(opts):
 
 
 def install(source, how, directory, target, previous, force):
-    # The file checked, imported and installed is one copy, made from the
-    # checked file and owned by the user running the command, mode 0755.
-    with trusted_file(source, force) as src:
-        try:
-            fresh = copy_into(src, directory, 0o755)
-        except OSError as err:
-            raise Failure(f"cannot write into {directory}: {err.strerror}") from None
+    fresh = fresh_copy(source, directory, force)
     try:
-        if sha256_of(fresh) != sha256_of(source):
+        digest = sha256_of(fresh)
+        if digest != sha256_of(source):
             raise Failure(f"{source} changed while it was copied: nothing installed")
-        if target.exists() and sha256_of(target) == sha256_of(fresh) \
-                and not untrusted(os.lstat(target)):
-            print(f"already installed: {target} is this module (sha256 {sha256_of(target)}); "
+        if target.exists() and not untrusted(os.lstat(target)) \
+                and sha256_of(target) == digest:
+            print(f"already installed: {target} is this module (sha256 {digest}); "
                   "nothing changed")
             return 0
-        new = probe(fresh, shown=source)
-        say(f"module {source} (version {new['version']}; {how})")
-        for warning in new["warnings"]:
-            say(f"warning: {warning}")
+        new = probed(fresh, source, how)
         refusals = []
         builtin = builtin_secrets(new)
         if builtin:
@@ -324,7 +337,7 @@ def install(source, how, directory, target, previous, force):
     finally:
         if fresh.exists():
             fresh.unlink()
-    describe("installed", target, new)
+    describe("installed", target, new, digest)
     if previous.exists():
         print(f"previous  {previous} (version {old.get('version', 'unknown')}, sha256 "
               f"{sha256_of(previous)}): plugin-loader rollback {directory} puts it back")
@@ -348,17 +361,11 @@ def rollback(directory, target, previous, force):
     if not os.path.lexists(previous):
         raise Failure(f"no previous module {previous}: nothing to roll back to")
     # As install does: a fresh copy of the checked file goes in place.
-    with trusted_file(previous, force) as src:
-        try:
-            fresh = copy_into(src, directory, 0o755)
-        except OSError as err:
-            raise Failure(f"cannot write into {directory}: {err.strerror}") from None
+    fresh = fresh_copy(previous, directory, force)
     kept = None
     try:
-        found = probe(fresh, shown=previous)
-        say(f"module {previous} (version {found['version']}; kept by install)")
-        for warning in found["warnings"]:
-            say(f"warning: {warning}")
+        digest = sha256_of(fresh)
+        found = probed(fresh, previous, "kept by install")
         replaced = None
         if target.exists():
             try:
@@ -379,7 +386,7 @@ def rollback(directory, target, previous, force):
         for left in (fresh, kept):
             if left is not None and left.exists():
                 left.unlink()
-    describe("restored", target, found)
+    describe("restored", target, found, digest)
     if previous.exists():
         print(f"previous  {previous} (version {replaced}, sha256 {sha256_of(previous)}): the "
               "module it replaced; a second rollback puts it back")
