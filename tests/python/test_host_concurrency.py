@@ -1,8 +1,10 @@
 """The loader inside the servers panels run on: greenlets of a patched
-process, threads beside imports, signals while a call waits."""
+process, threads beside imports, signals while a call waits, forks."""
 import json
 import os
 import textwrap
+
+import pytest
 
 from conftest import need_greenlets
 from test_threaded_panel import FDISK, PROBE_GROUP_LEFT, RECORDER
@@ -246,21 +248,168 @@ def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
                        ["raised at acquire", "after acquire"]], r.stderr
 
 
-def test_a_timeout_raised_into_the_disk_probe_ends_it_and_the_listing_goes_on(run, tmp_path):
-    need_greenlets()
-    env, posted = fake_fdisk(tmp_path)
-    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
+# How each host interrupts the caller in the middle of a call, and how it
+# runs other callers meanwhile.
+HOSTS = {
+    "greenlets": """
         from gevent import monkey
         monkey.patch_all()
-        import gevent, time
-        started = time.monotonic()
-        with gevent.Timeout(0.3):
-            listing = PluginLoader.get_plugin_list(1)
-        emit([time.monotonic() - started, len(listing["list"]), probe_group_left()])
-    """), stubs={"http_requests": RECORDER}, env=env)
-    took, listed, left = r.value
-    # The probe's wait raised: its whole group was ended at once, the error
-    # printed, and the request went out without a disk identifier.
-    assert took < 1.2 and listed == 99 and left == [], (took, listed, left)
-    assert "Timeout: 0.3 seconds" in r.stderr, r.stderr
-    assert [json.loads(line)["hdid"] for line in posted.read_text().splitlines()] == [""]
+        import gevent
+        spawn, join, interrupt = gevent.spawn, gevent.joinall, gevent.Timeout
+    """,
+    "threads": """
+        import contextlib, os, signal, threading
+        def spawn(f, *args):
+            t = threading.Thread(target=f, args=args)
+            t.start()
+            return t
+        def join(ts):
+            [t.join(30) for t in ts]
+        @contextlib.contextmanager
+        def interrupt(seconds):  # Ctrl-C
+            timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            try:
+                yield
+            finally:
+                timer.cancel()
+    """,
+}
+
+
+@pytest.mark.parametrize("host", HOSTS)
+def test_an_interrupt_ends_only_the_interrupted_callers_load(run, panel, tmp_path, host):
+    if host == "greenlets":
+        need_greenlets()
+    marks = tmp_path / "marks"
+    entry = panel.write("plugin/slow/slow_main.py", slow(marks, "slow_main", pause=0.5))
+    r = run(textwrap.dedent(HOSTS[host]) + textwrap.dedent(f"""
+        import os, sys, time
+        P, PATH = PluginLoader, {str(entry)!r}
+        P.plugin_run("slow", "ver", 0)  # served: its stamp is recorded
+        del sys.modules[PATH]           # taken out: the next caller runs it again
+        out = {{}}
+        def waiter(n):
+            time.sleep(0.1)  # the interrupted caller's load is under way by then
+            out[n] = P.plugin_run("slow", "ver", 0)
+        waiters = [spawn(waiter, n) for n in range(3)]
+        try:
+            with interrupt(0.25):
+                out["me"] = P.plugin_run("slow", "ver", 0)
+        except BaseException as e:
+            out["me"] = type(e).__name__
+        join(waiters)
+        # Replaced by rename with a file of the same size and time.
+        st = os.stat(PATH)
+        with open(PATH + ".new", "w") as f:
+            f.write(open(PATH).read().replace("'slow'", "'next'"))
+        os.utime(PATH + ".new", ns=(st.st_atime_ns, st.st_mtime_ns))
+        os.replace(PATH + ".new", PATH)
+        emit([out, P.plugin_run("slow", "ver", 0)])
+    """), timeout=60)
+    out, replaced = r.value
+    # The interrupted caller got its own exception, untouched; the waiters
+    # neither got it nor the half-run module: one of them ran the file again.
+    interrupted = {"greenlets": "Timeout", "threads": "KeyboardInterrupt"}[host]
+    assert out == {"me": interrupted, "0": "slow", "1": "slow", "2": "slow"}, r.stderr
+    assert replaced == "next"
+    assert marks.read_text() == "xxxx"
+    assert "Traceback" not in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("host", ["greenlets", "threads"])
+def test_a_probe_ended_by_the_host_sends_nothing_and_leaves_no_process(run, build_dir, tmp_path,
+                                                                       host):
+    env, posted = fake_fdisk(tmp_path)
+    if host == "greenlets":
+        need_greenlets()
+        code = """
+            from gevent import monkey
+            monkey.patch_all()
+            import gevent, sys, time
+            sys.path.insert(0, os.environ["PL_PROBE_DIR"])
+            import pl_bridge_probe
+            took = []
+            started = time.monotonic()
+            try:
+                with gevent.Timeout(0.3):
+                    PluginLoader.get_plugin_list(1)
+            except gevent.Timeout:
+                took.append(time.monotonic() - started)
+            lister = gevent.spawn(PluginLoader.get_plugin_list, 1)
+            gevent.sleep(0.3)
+            started = time.monotonic()
+            lister.kill()
+            took.append(time.monotonic() - started)
+            ended = type(lister.value).__name__
+            # A pause whose time merely passed is no broken-off wait.
+            outcome, out = pl_bridge_probe.shell("echo x; exec >&-; sleep 0.2", 5000)
+            emit([took, ended, [outcome, out.decode()], probe_group_left()])
+        """
+    else:
+        code = """
+            import signal, time
+            class Stop(Exception):
+                pass
+            def alarm(*args):
+                raise Stop
+            signal.signal(signal.SIGALRM, alarm)
+            signal.setitimer(signal.ITIMER_REAL, 0.3)
+            started = time.monotonic()
+            try:
+                PluginLoader.get_plugin_list(1)
+            except Stop:
+                took = time.monotonic() - started
+            # Ctrl-C in the panel's own request module ends the listing too.
+            import http_requests
+            def post(*args):
+                raise KeyboardInterrupt
+            http_requests.post = post
+            os.environ["PL_FDISK"] = "quick"
+            try:
+                PluginLoader.get_plugin_list(1)
+            except KeyboardInterrupt:
+                took = [took, "KeyboardInterrupt"]
+            emit([took, probe_group_left()])
+        """
+    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + "import os\n" + textwrap.dedent(code),
+            stubs={"http_requests": RECORDER},
+            env={**env, "PL_PROBE_DIR": str(build_dir / "test_modules")}, timeout=60)
+    if host == "greenlets":
+        took, ended, lingering, left = r.value
+        assert max(took) < 0.5 and ended == "GreenletExit", (took, ended)
+        assert lingering == ["finished", "x\n"]
+    else:
+        (took, interrupted), left = r.value
+        assert took < 0.5 and interrupted == "KeyboardInterrupt", took
+    # The whole group was ended before the exception went on; no request
+    # went out, nothing was stored and nothing was printed.
+    assert left == [] and not posted.exists(), left
+    assert "Traceback" not in r.stderr, r.stderr
+
+
+def test_a_child_forked_during_another_threads_load_loads_the_file_afresh(run, panel, tmp_path):
+    marks = tmp_path / "marks"
+    panel.write("plugin/slow/slow_main.py", slow(marks, "slow_main", pause=1))
+    panel.write("plugin/other/other_main.py", CLASS.format(cls="other_main", tag="other"))
+    r = run("""
+        import json, os, signal, threading, time
+        P = PluginLoader
+        threading.Thread(target=P.plugin_run, args=("slow", "ver", 0)).start()
+        time.sleep(0.3)
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.write(write, json.dumps([P.plugin_run(name, "ver", 0)
+                                        for name in ("slow", "other")]).encode())
+            os._exit(0)
+        os.close(write)
+        deadline = time.monotonic() + 10
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+            time.sleep(0.05)
+        emit([json.loads(os.read(read, 1000) or b'"hung"'), P.plugin_run("slow", "ver", 0)])
+    """, timeout=60)
+    assert r.value == [["slow", "other"], "slow"], r.stderr
+    assert marks.read_text() == "xx"  # once in each process
