@@ -248,8 +248,8 @@ def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
                        ["raised at acquire", "after acquire"]], r.stderr
 
 
-# How each host interrupts the caller in the middle of a call, and how it
-# runs other callers meanwhile.
+# How each host runs callers side by side, and interrupts one in 0.25 s: a
+# greenlet's Timeout, or Ctrl-C (SIGALRM's handler raising KeyboardInterrupt).
 HOSTS = {
     "greenlets": """
         from gevent import monkey
@@ -258,37 +258,36 @@ HOSTS = {
         spawn, join, interrupt = gevent.spawn, gevent.joinall, gevent.Timeout
     """,
     "threads": """
-        import contextlib, os, signal, threading
+        import contextlib, signal, threading
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
         def spawn(f, *args):
             t = threading.Thread(target=f, args=args)
             t.start()
             return t
         def join(ts):
             [t.join(30) for t in ts]
-        @contextlib.contextmanager
-        def interrupt(seconds):  # Ctrl-C
-            timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
-            timer.start()
-            try:
-                yield
-            finally:
-                timer.cancel()
+        def interrupt(seconds):
+            return contextlib.nullcontext(signal.setitimer(signal.ITIMER_REAL, seconds))
     """,
 }
+INTERRUPTED = {"greenlets": "Timeout", "threads": "KeyboardInterrupt"}
+
+
+def in_host(host, code, **values):
+    if host == "greenlets":
+        need_greenlets()
+    return textwrap.dedent(HOSTS[host]) + textwrap.dedent(code).format(**values)
 
 
 @pytest.mark.parametrize("host", HOSTS)
 def test_an_interrupt_ends_only_the_interrupted_callers_load(run, panel, tmp_path, host):
-    if host == "greenlets":
-        need_greenlets()
     marks = tmp_path / "marks"
     entry = panel.write("plugin/slow/slow_main.py", slow(marks, "slow_main", pause=0.5))
-    r = run(textwrap.dedent(HOSTS[host]) + textwrap.dedent(f"""
+    r = run(in_host(host, """
         import os, sys, time
-        P, PATH = PluginLoader, {str(entry)!r}
+        P, PATH, out = PluginLoader, {path!r}, {{}}
         P.plugin_run("slow", "ver", 0)  # served: its stamp is recorded
         del sys.modules[PATH]           # taken out: the next caller runs it again
-        out = {{}}
         def waiter(n):
             time.sleep(0.1)  # the interrupted caller's load is under way by then
             out[n] = P.plugin_run("slow", "ver", 0)
@@ -306,86 +305,55 @@ def test_an_interrupt_ends_only_the_interrupted_callers_load(run, panel, tmp_pat
         os.utime(PATH + ".new", ns=(st.st_atime_ns, st.st_mtime_ns))
         os.replace(PATH + ".new", PATH)
         emit([out, P.plugin_run("slow", "ver", 0)])
-    """), timeout=60)
-    out, replaced = r.value
+    """, path=str(entry)), timeout=60)
     # The interrupted caller got its own exception, untouched; the waiters
-    # neither got it nor the half-run module: one of them ran the file again.
-    interrupted = {"greenlets": "Timeout", "threads": "KeyboardInterrupt"}[host]
-    assert out == {"me": interrupted, "0": "slow", "1": "slow", "2": "slow"}, r.stderr
-    assert replaced == "next"
-    assert marks.read_text() == "xxxx"
-    assert "Traceback" not in r.stderr, r.stderr
+    # got neither it nor the half-run module: one of them ran the file again.
+    assert r.value == [{"me": INTERRUPTED[host], "0": "slow", "1": "slow", "2": "slow"},
+                       "next"], r.stderr
+    assert marks.read_text() == "xxxx" and "Traceback" not in r.stderr, r.stderr
 
 
-@pytest.mark.parametrize("host", ["greenlets", "threads"])
+@pytest.mark.parametrize("host", HOSTS)
 def test_a_probe_ended_by_the_host_sends_nothing_and_leaves_no_process(run, build_dir, tmp_path,
                                                                        host):
     env, posted = fake_fdisk(tmp_path)
-    if host == "greenlets":
-        need_greenlets()
-        code = """
-            from gevent import monkey
-            monkey.patch_all()
-            import gevent, sys, time
-            sys.path.insert(0, os.environ["PL_PROBE_DIR"])
-            import pl_bridge_probe
-            took = []
+    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + in_host(host, """
+        import http_requests, os, signal, sys, time
+        sys.path.insert(0, {modules!r})
+        import pl_bridge_probe
+        def ended(call):
             started = time.monotonic()
             try:
-                with gevent.Timeout(0.3):
-                    PluginLoader.get_plugin_list(1)
-            except gevent.Timeout:
-                took.append(time.monotonic() - started)
-            lister = gevent.spawn(PluginLoader.get_plugin_list, 1)
-            gevent.sleep(0.3)
-            started = time.monotonic()
-            lister.kill()
-            took.append(time.monotonic() - started)
-            ended = type(lister.value).__name__
-            # A pause whose time merely passed is no broken-off wait.
-            outcome, out = pl_bridge_probe.shell("echo x; exec >&-; sleep 0.2", 5000)
-            emit([took, ended, [outcome, out.decode()], probe_group_left()])
-        """
-    else:
-        code = """
-            import signal, time
-            class Stop(Exception):
-                pass
-            def alarm(*args):
-                raise Stop
-            signal.signal(signal.SIGALRM, alarm)
-            signal.setitimer(signal.ITIMER_REAL, 0.3)
-            started = time.monotonic()
-            try:
+                call()
+            except BaseException as e:
+                return [type(e).__name__, time.monotonic() - started < 0.5]
+        def interrupted():
+            with interrupt(0.3):
                 PluginLoader.get_plugin_list(1)
-            except Stop:
-                took = time.monotonic() - started
-            # Ctrl-C in the panel's own request module ends the listing too.
-            import http_requests
-            def post(*args):
-                raise KeyboardInterrupt
-            http_requests.post = post
-            os.environ["PL_FDISK"] = "quick"
-            try:
-                PluginLoader.get_plugin_list(1)
-            except KeyboardInterrupt:
-                took = [took, "KeyboardInterrupt"]
-            emit([took, probe_group_left()])
-        """
-    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + "import os\n" + textwrap.dedent(code),
-            stubs={"http_requests": RECORDER},
-            env={**env, "PL_PROBE_DIR": str(build_dir / "test_modules")}, timeout=60)
-    if host == "greenlets":
-        took, ended, lingering, left = r.value
-        assert max(took) < 0.5 and ended == "GreenletExit", (took, ended)
-        assert lingering == ["finished", "x\n"]
-    else:
-        (took, interrupted), left = r.value
-        assert took < 0.5 and interrupted == "KeyboardInterrupt", took
+        out = [ended(interrupted)]
+        if "gevent" in sys.modules:
+            lister = spawn(PluginLoader.get_plugin_list, 1)
+            time.sleep(0.3)
+            def killed():
+                lister.kill()
+                raise lister.value  # what it ended with: GreenletExit, no catalog
+            out.append(ended(killed))
+        # A pause whose time merely passed is no broken-off wait.
+        outcome, text = pl_bridge_probe.shell("echo x; exec >&-; sleep 0.2", 5000)
+        # Ctrl-C in the panel's own request module ends the listing too.
+        os.environ["PL_FDISK"] = "quick"
+        http_requests.post = lambda *args: signal.default_int_handler(0, None)
+        emit(out + [ended(lambda: PluginLoader.get_plugin_list(1)), outcome, text.decode(),
+                    probe_group_left()])
+    """, modules=str(build_dir / "test_modules")), stubs={"http_requests": RECORDER}, env=env,
+            timeout=60)
+    *ends, outcome, text, left = r.value
+    assert ends == [[INTERRUPTED[host], True]] + [["GreenletExit", True]] * (host == "greenlets") \
+        + [["KeyboardInterrupt", True]], r.stderr
+    assert (outcome, text) == ("finished", "x\n")
     # The whole group was ended before the exception went on; no request
     # went out, nothing was stored and nothing was printed.
-    assert left == [] and not posted.exists(), left
-    assert "Traceback" not in r.stderr, r.stderr
+    assert left == [] and not posted.exists() and "Traceback" not in r.stderr, (left, r.stderr)
 
 
 def test_a_child_forked_during_another_threads_load_loads_the_file_afresh(run, panel, tmp_path):
