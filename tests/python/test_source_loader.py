@@ -193,19 +193,27 @@ def test_bytecode_not_to_be_trusted_is_never_run_nor_written_through(run, panel,
 
 
 def test_dont_write_bytecode_reads_but_never_writes(run, panel, tmp_path):
-    a, b, c = (panel.write(f"class/{n}.py", 'v = "source"\n') for n in "abc")
+    a, b, c, d = (panel.write(f"class/{n}.py", 'v = "source"\n') for n in "abcd")
     bad = panel.write("class/bad.py", "def broken(:\n")
     cached = importlib.util.cache_from_source(str(a))
     panel.write(os.path.relpath(cached, panel.root), pyc(a))
     r = run(f"""
-        import importlib.util, os, sys
+        import importlib.util, os, sys, _frozen_importlib_external as ext
         P = PluginLoader
         m = P.get_module({str(a)!r})
         seen = [m.v, m.f.__code__.co_filename, P.get_module({str(b)!r}).v]
         sys.dont_write_bytecode, sys.pycache_prefix = False, {str(tmp_path / "prefix")!r}
         seen += [P.get_module({str(bad)!r})["status"], P.get_module({str(c)!r}).v]
-        emit(seen + [os.path.exists(importlib.util.cache_from_source(p))
-                     for p in ({str(bad)!r}, {str(c)!r})])
+        bad_pyc, c_pyc, d_pyc = (ext.cache_from_source(p)
+                                 for p in ({str(bad)!r}, {str(c)!r}, {str(d)!r}))
+        seen += [os.path.exists(bad_pyc), os.path.exists(c_pyc)]
+        def interrupt(path): raise KeyboardInterrupt   # as a signal handler may, meanwhile
+        ext.cache_from_source, kept = interrupt, ext.cache_from_source
+        try: P.get_module({str(d)!r})
+        except KeyboardInterrupt: seen.append("interrupted")
+        ext.cache_from_source, sys.implementation.cache_tag = kept, None   # keeps no bytecode
+        emit(seen + [P.get_module({str(d)!r}).v, os.path.exists(d_pyc)])
     """)
-    assert r.value == ["planted", str(a), "source", False, "source", False, True]
+    assert r.value == ["planted", str(a), "source", False, "source", False, True, "interrupted",
+                       "source", False]
     assert os.listdir(os.path.dirname(cached)) == [os.path.basename(cached)]
