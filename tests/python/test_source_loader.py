@@ -109,8 +109,7 @@ sys.addaudithook(lambda e, a: compiled.append(1) if e == "compile" and a[1] == {
 
 def pyc(src, body='v = "planted"\ndef f(): pass\n', flags=0b11, text=None,
         magic=importlib.util.MAGIC_NUMBER):
-    """A .pyc for src whose header is checked against text (the file's own
-    by default) and whose code is compiled from body, under another name."""
+    """A .pyc for src, checked against text (default: src's), of body's code."""
     key = importlib.util.source_hash(src.read_bytes() if text is None else text)
     code = marshal.dumps(compile(body, "elsewhere.py", "exec"))
     return magic + flags.to_bytes(4, "little") + key + code
@@ -166,19 +165,16 @@ def test_bytecode_not_to_be_trusted_is_never_run_nor_written_through(run, panel,
         + st.st_size.to_bytes(4, "little") + pyc(src["timestamp"])[16:],
         "unchecked": pyc(src["unchecked"], flags=0b01),
         "other_magic": pyc(src["other_magic"], magic=b"\x00\x0d\x0d\x0a"),
-    }
-    planted.update({n: pyc(src[n]) for n in ("group_writable", "other_owner", "source_owner")})
+        **{n: pyc(src[n]) for n in ("group_writable", "other_owner", "source_owner")}}
     for n, data in planted.items():
         panel.write(os.path.relpath(path[n], panel.root), data)
     os.chmod(path["group_writable"], 0o664)
     for p in (path["other_owner"], path["source_owner"], src["source_owner"]):
         os.chown(p, 65534, 65534)
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
     for n in ("file_link", "folder_link"):
-        (elsewhere / os.path.basename(path[n])).write_bytes(pyc(src[n]))
-    os.symlink(elsewhere / os.path.basename(path["file_link"]), path["file_link"])
-    os.symlink(elsewhere, os.path.dirname(path["folder_link"]))
+        (tmp_path / os.path.basename(path[n])).write_bytes(pyc(src[n]))
+    os.symlink(tmp_path / os.path.basename(path["file_link"]), path["file_link"])
+    os.symlink(tmp_path, os.path.dirname(path["folder_link"]))
 
     files = {n: str(f) for n, f in src.items()}
     r = run(f"emit({{n: PluginLoader.get_module(f).v for n, f in {files!r}.items()}})", env=WRITE)
@@ -188,7 +184,7 @@ def test_bytecode_not_to_be_trusted_is_never_run_nor_written_through(run, panel,
         assert stat.S_ISREG(st.st_mode) and st.st_uid == 0 and not st.st_mode & 0o022, n
         assert open(path[n], "rb").read()[:16] == good[:16], n
     # the links' targets are untouched, and nothing was added beside them
-    assert {p.name: p.read_bytes() for p in elsewhere.iterdir()} == {
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == {
         os.path.basename(path[n]): pyc(src[n]) for n in ("file_link", "folder_link")}
 
 
