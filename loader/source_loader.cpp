@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "loader/bytecode_cache.h"
 #include "loader/load_lock.h"
 #include "loader/loader.h"
 #include "loader/py_errors.h"
@@ -192,8 +193,16 @@ PyObject* load_source_module(Ploader& loader, const std::string& path, const Fil
   if (kind == SourceKind::kPlugin && read.size < kMinPluginEntrySize) {
     return loader.return_error(kInvalidPluginEntry);
   }
-  PyRef code = compile_source(loader, source, path, kind, failure);
-  if (!code) return failed(guard, read.stamp(), failure);
+  // Bytecode kept for exactly this text spares compiling it.
+  BytecodeCache bytecode(path, source);
+  PyRef code = bytecode.load();
+  if (!code) {
+    // A signal handler's exception, raised meanwhile, is this caller's own.
+    if (PyErr_Occurred()) return nullptr;
+    code = compile_source(loader, source, path, kind, failure);
+    if (!code) return failed(guard, read.stamp(), failure);
+    bytecode.store(code.get());
+  }
 
   // Creates the module, or runs the code again in the one already in
   // sys.modules; a failure takes the name out of sys.modules.
