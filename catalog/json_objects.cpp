@@ -29,6 +29,18 @@
 #define PL_JSON_X86 1
 #endif
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// CPython 3.13 builds a dict from alternating names and values as the
+// bytecode's dict displays do: its table made once at its final size, in
+// the form for str names that a dict grown member by member has too.  The
+// interpreter exports it; its declaration is in the headers meant for the
+// interpreter's own modules.
+extern "C" PyObject* _PyDict_FromItems(PyObject* const* keys, Py_ssize_t keys_offset,
+                                       PyObject* const* values, Py_ssize_t values_offset,
+                                       Py_ssize_t length);
+#define PL_DICT_FROM_ITEMS 1
+#endif
+
 namespace {
 
 // C recursion levels taken before the first array or object, on top of the
@@ -537,11 +549,12 @@ bool same_bytes(const char* a, const char* b, size_t n) {
   return memcmp(a, b, n) == 0;
 }
 
+// The text is a std::string's: a NUL byte follows its end.  No JSON token
+// holds a NUL outside a string, so each look at the next byte stops there
+// without a separate test for the end.
 class Scanner {
  public:
-  Scanner(const char* text, size_t size) : p_(text), end_(text + size) {
-    keys_.fill(Key{nullptr, 0, nullptr});
-  }
+  explicit Scanner(const std::string& text) : p_(text.c_str()), end_(p_ + text.size()) {}
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
   ~Scanner() {
@@ -557,12 +570,11 @@ class Scanner {
     for (;;) {
       // A value: an array or object opens a frame, anything else is pushed.
       skip_space();
-      if (p_ == end_) return PyRef();
       const char c = *p_;
       if (c == '[' || c == '{') {
         if (!open(c == '{')) return PyRef();
         skip_space();
-        if (p_ != end_ && *p_ == (c == '{' ? '}' : ']')) {
+        if (*p_ == (c == '{' ? '}' : ']')) {
           ++p_;
           if (!close()) return PyRef();
         } else if (c == '{') {
@@ -583,7 +595,6 @@ class Scanner {
           values_.pop_back();
           return root;
         }
-        if (p_ == end_) return PyRef();
         const Frame& top = frames_.back();
         if (*p_ == ',') {
           ++p_;
@@ -609,15 +620,21 @@ class Scanner {
     size_t length;
     size_t escapes;
   };
-  // A cached member name: its bytes in the text and its str.
+  // A cached member name: its str, its bytes (in the str, or in the text)
+  // and the name that followed it last time.
   struct Key {
-    const char* text;
-    size_t length;
-    PyObject* str;
+    PyObject* str = nullptr;
+    size_t length = 0;
+    const char* text = nullptr;
+    Key* next = nullptr;
+
+    bool holds(const char* s, size_t n) const {
+      return str != nullptr && length == n && same_bytes(text, s, n);
+    }
   };
 
   void skip_space() {
-    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+    while (static_cast<unsigned char>(*p_) <= ' ' &&
            (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
       ++p_;
     }
@@ -673,11 +690,16 @@ class Scanner {
     }
     // Names and values alternate; a later duplicate name replaces the value
     // and keeps the first one's place, as in json.loads.
+#ifdef PL_DICT_FROM_ITEMS
+    PyObject* dict = _PyDict_FromItems(first, 2, first + 1, 2, static_cast<Py_ssize_t>(count / 2));
+    const bool ok = dict != nullptr;
+#else
     PyObject* dict = PyDict_New();
     bool ok = dict != nullptr;
     for (size_t i = 0; ok && i < count; i += 2) {
       ok = PyDict_SetItem(dict, first[i], first[i + 1]) == 0;
     }
+#endif
     drop_top(count);
     if (!ok) {
       Py_XDECREF(dict);
@@ -689,9 +711,9 @@ class Scanner {
   // At a member name: the name, white space and the colon.
   bool member_name() {
     skip_space();
-    if (p_ == end_ || *p_ != '"' || !push(string(true))) return false;
+    if (*p_ != '"' || !push(string(true))) return false;
     skip_space();
-    if (p_ == end_ || *p_ != ':') return false;
+    if (*p_ != ':') return false;
     ++p_;
     return true;
   }
@@ -722,12 +744,26 @@ class Scanner {
   // (json.loads keeps them) and bytes that are not UTF-8.
   PyObject* string(bool name) {
     const char* start = ++p_;
+    const char* close;
     Shape shape;
-    const char* close = string_stop(p_, end_, shape);
-    if (close == end_) return nullptr;
-    if (*close != '"') {
-      p_ = close;
-      return escaped(start, shape.wide);
+#if defined(__SSE2__)
+    // A short ASCII string ends in its first 16 bytes: the first special
+    // byte is its closing quote.
+    unsigned special = 0;
+    if (end_ - p_ >= 16) {
+      special = special_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p_)));
+    }
+    if (special != 0 && p_[__builtin_ctz(special)] == '"') {
+      close = p_ + __builtin_ctz(special);
+    } else
+#endif
+    {
+      close = string_stop(p_, end_, shape);
+      if (close == end_) return nullptr;
+      if (*close != '"') {
+        p_ = close;
+        return escaped(start, shape.wide);
+      }
     }
     p_ = close + 1;
     const size_t n = static_cast<size_t>(close - start);
@@ -736,19 +772,29 @@ class Scanner {
   }
 
   // A member name without escapes, from the name cache when the same bytes
-  // were met before in its slot.
+  // were met before in its slot.  Objects of a kind list their names in
+  // the same order, so the name that followed the previous one last time
+  // is tried first.
   PyObject* cached_name(const char* s, size_t n, const Shape& shape) {
-    Key& key = keys_[name_slot(s, n)];
-    if (key.str != nullptr && key.length == n && same_bytes(key.text, s, n)) {
-      return Py_NewRef(key.str);
+    Key* key = predicted_;
+    if (key == nullptr || !key->holds(s, n)) {
+      key = &keys_[name_slot(s, n)];
+      if (!key->holds(s, n)) {
+        PyObject* str = shape.wide ? utf8_str(s, n, shape) : ascii_str(s, n);
+        if (str == nullptr) return nullptr;
+        Py_XSETREF(key->str, str);
+        // An ASCII name is compared with the str's own bytes, which stay in
+        // the processor's cache while the name recurs, rather than with its
+        // first place in the text.
+        key->text = shape.wide ? s : reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
+        key->length = n;
+        key->next = nullptr;
+      }
     }
-    PyObject* str = shape.wide ? utf8_str(s, n, shape) : ascii_str(s, n);
-    if (str != nullptr) {
-      Py_XSETREF(key.str, Py_NewRef(str));
-      key.text = s;
-      key.length = n;
-    }
-    return str;
+    if (last_ != nullptr) last_->next = key;
+    last_ = key;
+    predicted_ = key->next;
+    return Py_NewRef(key->str);
   }
 
   // The rest of a string from its first escape (at p_) on.  While its bytes
@@ -763,7 +809,7 @@ class Scanner {
       size_t run_bytes = piece.length;
       Py_UCS4 max = 0x7F;
       for (;;) {
-        while (p_ != end_ && *p_ == '\\') {
+        while (*p_ == '\\') {
 #ifdef PL_JSON_X86
           if (kCpu.avx2 && end_ - p_ >= 16) {
             room_for_points(64);
@@ -806,7 +852,7 @@ class Scanner {
       for (size_t i = 0; i < done.escapes; ++i) append_utf8(unescaped_, *cp++);
     }
     for (;;) {
-      while (p_ != end_ && *p_ == '\\') {
+      while (*p_ == '\\') {
         uint32_t escape = 0;
         if (!unescape(p_, end_, escape)) return nullptr;
         append_utf8(unescaped_, escape);
@@ -956,7 +1002,7 @@ class Scanner {
     const char* start = p_;
     const bool minus = *p_ == '-';
     if (minus) ++p_;
-    if (p_ == end_ || !is_digit(*p_)) return nullptr;
+    if (!is_digit(*p_)) return nullptr;
     // The digits as one integer while it is exact in a double (below
     // 10^15), with the count of digits after the point.
     uint64_t digits = 0;
@@ -969,21 +1015,21 @@ class Scanner {
     if (*p_ == '0') {
       ++p_;
     } else {
-      while (p_ != end_ && is_digit(*p_)) take(*p_++);
+      while (is_digit(*p_)) take(*p_++);
     }
     bool integer = true;
-    if (p_ != end_ && *p_ == '.') {
+    if (*p_ == '.') {
       integer = false;
-      if (++p_ == end_ || !is_digit(*p_)) return nullptr;
-      for (; p_ != end_ && is_digit(*p_); ++fraction) take(*p_++);
+      if (!is_digit(*++p_)) return nullptr;
+      for (; is_digit(*p_); ++fraction) take(*p_++);
     }
     int exponent = 0;
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+    if (*p_ == 'e' || *p_ == 'E') {
       integer = false;
       bool negative = false;
-      if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
-      if (p_ == end_ || !is_digit(*p_)) return nullptr;
-      for (; p_ != end_ && is_digit(*p_); ++p_) {
+      if (*++p_ == '+' || *p_ == '-') negative = *p_++ == '-';
+      if (!is_digit(*p_)) return nullptr;
+      for (; is_digit(*p_); ++p_) {
         if (exponent < 10000) exponent = exponent * 10 + (*p_ - '0');
       }
       if (negative) exponent = -exponent;
@@ -1030,8 +1076,10 @@ class Scanner {
   std::vector<Piece> pieces_;         // one with escapes, in pieces
   std::vector<Py_UCS4> code_points_;  // the first points_ in use
   size_t points_ = 0;
-  std::array<Key, kKeyCacheSlots> keys_;
-  int levels_ = 0;  // recursion levels entered
+  std::array<Key, kKeyCacheSlots> keys_{};
+  Key* last_ = nullptr;       // the last member name's entry
+  Key* predicted_ = nullptr;  // the entry of the name that followed it
+  int levels_ = 0;            // recursion levels entered
 };
 
 }  // namespace
@@ -1039,7 +1087,7 @@ class Scanner {
 PyRef json_objects_from_text(const std::string& text) noexcept {
   PyRef root;
   try {
-    Scanner scanner(text.data(), text.size());
+    Scanner scanner(text);
     root = scanner.document();
   } catch (...) {  // memory for the frames or an unescaped string
     root.reset();
