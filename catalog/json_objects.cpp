@@ -100,7 +100,8 @@ CpuVectors cpu_vectors() {
   return CpuVectors{__builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0};
 }
 
-const CpuVectors kCpu = cpu_vectors();
+const CpuVectors kCpuFound = cpu_vectors();
+CpuVectors g_cpu = kCpuFound;  // what the scans use
 
 // From p on, 32 bytes at a time: the first block of 32 holding a '"', a
 // '\\', a byte below 0x20 or above 0x7F, or the place where fewer than 32
@@ -332,7 +333,7 @@ const char* string_stop(const char* p, const char* end, Shape& shape) {
 #ifdef PL_JSON_X86
         // A string longer than a block: the rest of its plain run 32 bytes
         // at a time where the processor can.
-        if (!long_run && kCpu.avx2) p = plain_run_avx2(p, end);
+        if (!long_run && g_cpu.avx2) p = plain_run_avx2(p, end);
 #endif
         long_run = true;
         continue;
@@ -456,7 +457,7 @@ bool decode_utf8(const char* s, const char* end, Unit* out, Unit* out_end) {
       if constexpr (sizeof(Unit) == 2) {
         if (end - s >= 4 && (load4_le(s) & 0xC0C0F0) == 0x8080E0) {
 #ifdef PL_JSON_X86
-          if (kCpu.ssse3 && !three_byte_blocks_ssse3(s, end, out, out_end)) return false;
+          if (g_cpu.ssse3 && !three_byte_blocks_ssse3(s, end, out, out_end)) return false;
 #endif
           if (!three_byte_run(s, end, out, out_end)) return false;
           continue;
@@ -811,7 +812,7 @@ class Scanner {
       for (;;) {
         while (*p_ == '\\') {
 #ifdef PL_JSON_X86
-          if (kCpu.avx2 && end_ - p_ >= 16) {
+          if (g_cpu.avx2 && end_ - p_ >= 16) {
             room_for_points(64);
             const size_t n = escape_run_avx2(p_, end_, code_points_.data() + points_,
                                              code_points_.size() - points_, max);
@@ -1083,6 +1084,14 @@ class Scanner {
 };
 
 }  // namespace
+
+void json_objects_use_vector_extensions(bool on) noexcept {
+#ifdef PL_JSON_X86
+  g_cpu = on ? kCpuFound : CpuVectors{false, false};
+#else
+  (void)on;
+#endif
+}
 
 PyRef json_objects_from_text(const std::string& text) noexcept {
   PyRef root;
