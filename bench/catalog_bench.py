@@ -37,22 +37,40 @@ path = data / "plugin_bin.pl"
 ENGLISH = ("Manages the service from the panel: install, start, stop and update it, "
            "edit its configuration with checks before saving, read its logs, set limits "
            "and watch its load over the last day. ")
+CHINESE_TEXT = ("\u5b83\u4f1a\u5728\u4fdd\u5b58\u524d\u68c0\u67e5\u914d\u7f6e\uff0c"
+                "\u8bb0\u5f55\u6bcf\u4e00\u6b21\u4fee\u6539\uff0c\u5e76\u5728\u51fa\u9519"
+                "\u65f6\u81ea\u52a8\u6062\u590d\u4e0a\u4e00\u4e2a\u7248\u672c\u3002")
 CHINESE = ("\u8fd9\u662f\u4e00\u4e2a\u7528\u4e8e\u7ba1\u7406 Nginx 1.24 \u548c MySQL 8.0 "
            "\u7684\u63d2\u4ef6\uff0c\u652f\u6301\u4e00\u952e\u5b89\u88c5\u3001\u542f\u52a8"
            "\u3001\u505c\u6b62\u548c\u66f4\u65b0\uff08\u89c1 conf.d/default.conf \u3002\uff09")
 
 
+def catalog(title, description):
+    """500 plugins shaped like the service's: some thirty short members each
+    (numbers, flags, paths, versions) around a title and a description."""
+    result = make_catalog(500)
+    for i, plugin in enumerate(result["list"]):
+        name = plugin["name"]
+        plugin["title"] = title + plugin["title"]
+        plugin["ps"] = description
+        plugin.update({
+            "id": 1000 + i, "pid": 100000 + i * 7, "sort": i % 17, "setup": i % 2 == 0,
+            "status": i % 3 == 0, "is_beta": False, "author": "Example Ltd",
+            "home": "https://www.example.com/" + name, "shell": name + ".sh",
+            "install_checks": "/www/server/panel/plugin/" + name, "compile_args": 0,
+            "version_coexist": 0, "manager_version": "1", "os_limit": 0, "display": 1,
+            "mutex": "", "download_num": 1000 * i + 37,
+        })
+        plugin["versions"][0].update({"mem_limit": 32, "cpu_limit": 1, "os_limit": 0,
+                                      "setup": False, "beta": 0, "full_version": plugin["version"],
+                                      "update_time": 1700000000 + 86400 * i})
+    return result
+
+
 def catalogs():
-    english = make_catalog(500)
-    for plugin in english["list"]:
-        plugin["ps"] += " " + ENGLISH * 6
-        plugin["help"] = "https://www.example.com/plugin/" + plugin["name"]
-        plugin["author"] = "Example Ltd"
-    chinese = make_catalog(500)
-    for plugin in chinese["list"]:
-        plugin["title"] = "\u63d2\u4ef6 " + plugin["title"]
-        plugin["ps"] += " " + CHINESE * 11
-        plugin["help"] = "https://www.example.com/plugin/" + plugin["name"]
+    english = catalog("", ENGLISH * 4)
+    chinese = catalog("\u63d2\u4ef6 ",
+                      CHINESE + CHINESE_TEXT * 9 + CHINESE_TEXT[:16] + " Version 2.4.1, build 20240301.")
     return [("English (ASCII)", json.dumps(english)),
             ("Chinese, raw UTF-8", json.dumps(chinese, ensure_ascii=False)),
             ("Chinese, \\u escapes", json.dumps(chinese).replace("/", "\\/"))]

@@ -51,8 +51,10 @@ namespace {
 constexpr int kSpareLevels = 8;
 
 // Object member names of up to kCachedKeyMax bytes without escapes are made
-// once per document: a name met again in the same slot is the same str.
+// once per document: a name met again is the same str (while the cache,
+// which keeps every name it takes, has room).
 constexpr size_t kKeyCacheSlots = 256;
+constexpr size_t kKeyProbes = 8;
 constexpr size_t kCachedKeyMax = 64;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -550,6 +552,27 @@ bool same_bytes(const char* a, const char* b, size_t n) {
   return memcmp(a, b, n) == 0;
 }
 
+// The first 16 bytes of a member name, zero after a shorter name's end.
+struct Head {
+  uint64_t low;
+  uint64_t high;
+};
+
+Head head_of(const char* s, size_t n) {
+  unsigned char bytes[16] = {};
+  memcpy(bytes, s, n < 16 ? n : 16);
+  Head head;
+  memcpy(&head.low, bytes, 8);
+  memcpy(&head.high, bytes + 8, 8);
+  return head;
+}
+
+// Slot of a member name of up to 16 bytes in the name cache.
+size_t head_slot(const Head& head, size_t n) {
+  const uint64_t h = (head.low * 0x9E3779B97F4A7C15u) ^ (head.high * 0xC2B2AE3D27D4EB4Fu) ^ n;
+  return static_cast<size_t>((h * 0xFF51AFD7ED558CCDu) >> 56) % kKeyCacheSlots;
+}
+
 // The text is a std::string's: a NUL byte follows its end.  No JSON token
 // holds a NUL outside a string, so each look at the next byte stops there
 // without a separate test for the end.
@@ -621,16 +644,20 @@ class Scanner {
     size_t length;
     size_t escapes;
   };
-  // A cached member name: its str, its bytes (in the str, or in the text)
-  // and the name that followed it last time.
+  // A cached member name: its str, its bytes (in the str, or in the text;
+  // the first 16 also in head, zero after a shorter name's end) and the
+  // name that followed it last time.
   struct Key {
     PyObject* str = nullptr;
     size_t length = 0;
     const char* text = nullptr;
+    Head head{0, 0};
     Key* next = nullptr;
 
-    bool holds(const char* s, size_t n) const {
-      return str != nullptr && length == n && same_bytes(text, s, n);
+    bool holds(const char* s, size_t n, const Head& h) const {
+      if (str == nullptr || length != n) return false;
+      if (n <= 16) return head.low == h.low && head.high == h.high;
+      return same_bytes(text, s, n);
     }
   };
 
@@ -695,7 +722,10 @@ class Scanner {
     PyObject* dict = _PyDict_FromItems(first, 2, first + 1, 2, static_cast<Py_ssize_t>(count / 2));
     const bool ok = dict != nullptr;
 #else
-    PyObject* dict = PyDict_New();
+    // Made at its final size: an object of more than five members gets the
+    // interpreter's general table (the one for str names is made only by
+    // growing, member by member, on 3.12).
+    PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(count / 2));
     bool ok = dict != nullptr;
     for (size_t i = 0; ok && i < count; i += 2) {
       ok = PyDict_SetItem(dict, first[i], first[i + 1]) == 0;
@@ -713,9 +743,12 @@ class Scanner {
   bool member_name() {
     skip_space();
     if (*p_ != '"' || !push(string(true))) return false;
-    skip_space();
-    if (*p_ != ':') return false;
+    if (*p_ != ':') {
+      skip_space();
+      if (*p_ != ':') return false;
+    }
     ++p_;
+    if (*p_ == ' ') ++p_;  // what json.dumps writes after the colon
     return true;
   }
 
@@ -734,8 +767,9 @@ class Scanner {
     }
   }
 
-  PyObject* literal(const char* word, PyObject* value) {
-    const size_t n = strlen(word);
+  template <size_t N>
+  PyObject* literal(const char (&word)[N], PyObject* value) {
+    constexpr size_t n = N - 1;
     if (static_cast<size_t>(end_ - p_) < n || memcmp(p_, word, n) != 0) return nullptr;
     p_ += n;
     return Py_NewRef(value);
@@ -751,11 +785,19 @@ class Scanner {
     // A short ASCII string ends in its first 16 bytes: the first special
     // byte is its closing quote.
     unsigned special = 0;
+    __m128i v = _mm_setzero_si128();
     if (end_ - p_ >= 16) {
-      special = special_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p_)));
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      special = special_mask(v);
     }
     if (special != 0 && p_[__builtin_ctz(special)] == '"') {
-      close = p_ + __builtin_ctz(special);
+      const unsigned n = static_cast<unsigned>(__builtin_ctz(special));
+      p_ += n + 1;
+      if (!name) return ascii_str(start, n);
+      const __m128i head = bytes_before(v, n);
+      return cached_name(start, n, shape,
+                         Head{static_cast<uint64_t>(_mm_cvtsi128_si64(head)),
+                              static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(head, 8)))});
     } else
 #endif
     {
@@ -768,7 +810,7 @@ class Scanner {
     }
     p_ = close + 1;
     const size_t n = static_cast<size_t>(close - start);
-    if (name && n <= kCachedKeyMax) return cached_name(start, n, shape);
+    if (name && n <= kCachedKeyMax) return cached_name(start, n, shape, head_of(start, n));
     return shape.wide ? utf8_str(start, n, shape) : ascii_str(start, n);
   }
 
@@ -776,26 +818,48 @@ class Scanner {
   // were met before in its slot.  Objects of a kind list their names in
   // the same order, so the name that followed the previous one last time
   // is tried first.
-  PyObject* cached_name(const char* s, size_t n, const Shape& shape) {
+  PyObject* cached_name(const char* s, size_t n, const Shape& shape, const Head& head) {
     Key* key = predicted_;
-    if (key == nullptr || !key->holds(s, n)) {
-      key = &keys_[name_slot(s, n)];
-      if (!key->holds(s, n)) {
-        PyObject* str = shape.wide ? utf8_str(s, n, shape) : ascii_str(s, n);
-        if (str == nullptr) return nullptr;
-        Py_XSETREF(key->str, str);
-        // An ASCII name is compared with the str's own bytes, which stay in
-        // the processor's cache while the name recurs, rather than with its
-        // first place in the text.
-        key->text = shape.wide ? s : reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
-        key->length = n;
-        key->next = nullptr;
+    if (key == nullptr || !key->holds(s, n, head)) key = find_name(s, n, head);
+    if (key == nullptr) {  // a new name, or one the full cache has no room for
+      PyObject* str = shape.wide ? utf8_str(s, n, shape) : ascii_str(s, n);
+      if (str == nullptr) return nullptr;
+      key = free_key_;
+      if (key == nullptr) {
+        last_ = predicted_ = nullptr;
+        return str;
       }
+      key->str = str;
+      // An ASCII name is compared with the str's own bytes, which stay in
+      // the processor's cache while the name recurs, rather than with its
+      // first place in the text.
+      key->text = shape.wide ? s : reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
+      key->length = n;
+      key->head = head;
     }
     if (last_ != nullptr) last_->next = key;
     last_ = key;
     predicted_ = key->next;
     return Py_NewRef(key->str);
+  }
+
+  // The cache's entry for a name, looked for from its slot on through the
+  // next few; null when it has none, with free_key_ the first free entry
+  // among them (null when they are all taken).  Entries are never given up
+  // during a pass, so a name that recurs is one str while the cache has
+  // room (a catalog has some tens of names).
+  Key* find_name(const char* s, size_t n, const Head& head) {
+    const size_t slot = n <= 16 ? head_slot(head, n) : name_slot(s, n);
+    free_key_ = nullptr;
+    for (size_t i = 0; i < kKeyProbes; ++i) {
+      Key& key = keys_[(slot + i) % kKeyCacheSlots];
+      if (key.str == nullptr) {
+        free_key_ = &key;
+        return nullptr;
+      }
+      if (key.holds(s, n, head)) return &key;
+    }
+    return nullptr;
   }
 
   // The rest of a string from its first escape (at p_) on.  While its bytes
@@ -1080,6 +1144,7 @@ class Scanner {
   std::array<Key, kKeyCacheSlots> keys_{};
   Key* last_ = nullptr;       // the last member name's entry
   Key* predicted_ = nullptr;  // the entry of the name that followed it
+  Key* free_key_ = nullptr;   // what find_name found free
   int levels_ = 0;            // recursion levels entered
 };
 
