@@ -54,7 +54,7 @@ constexpr int kSpareLevels = 8;
 // once per document: a name met again is the same str (while the cache,
 // which keeps every name it takes, has room).
 constexpr size_t kKeyCacheSlots = 256;
-constexpr size_t kKeyProbes = 8;
+constexpr size_t kKeyProbes = 16;
 constexpr size_t kCachedKeyMax = 64;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -525,6 +525,16 @@ PyObject* ascii_str(const char* s, size_t n) {
   return str;
 }
 
+// A slot from two words of a name and its length, each bit of them
+// spread over all bits of the result (a 64-bit finalising mix).
+size_t mixed_slot(uint64_t first, uint64_t second, size_t n) {
+  uint64_t h = first ^ (second * 0x9E3779B97F4A7C15u) ^ (n * 0xC2B2AE3D27D4EB4Fu);
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDu;
+  h ^= h >> 33;
+  return static_cast<size_t>(h % kKeyCacheSlots);
+}
+
 // Slot of a member name in the name cache: its length and its first and
 // last eight bytes (a shorter name whole).
 size_t name_slot(const char* s, size_t n) {
@@ -541,8 +551,7 @@ size_t name_slot(const char* s, size_t n) {
                         static_cast<uint64_t>(static_cast<unsigned char>(s[n / 2])) << 8 |
                         static_cast<unsigned char>(s[n - 1]);
   }
-  const uint64_t h = (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xC2B2AE3D27D4EB4Fu) ^ n;
-  return static_cast<size_t>((h * 0xFF51AFD7ED558CCDu) >> 56) % kKeyCacheSlots;
+  return mixed_slot(head, tail, n);
 }
 
 // Whether the n bytes at a and b are equal.
@@ -568,10 +577,7 @@ Head head_of(const char* s, size_t n) {
 }
 
 // Slot of a member name of up to 16 bytes in the name cache.
-size_t head_slot(const Head& head, size_t n) {
-  const uint64_t h = (head.low * 0x9E3779B97F4A7C15u) ^ (head.high * 0xC2B2AE3D27D4EB4Fu) ^ n;
-  return static_cast<size_t>((h * 0xFF51AFD7ED558CCDu) >> 56) % kKeyCacheSlots;
-}
+size_t head_slot(const Head& head, size_t n) { return mixed_slot(head.low, head.high, n); }
 
 // The text is a std::string's: a NUL byte follows its end.  No JSON token
 // holds a NUL outside a string, so each look at the next byte stops there
@@ -1068,8 +1074,9 @@ class Scanner {
     const bool minus = *p_ == '-';
     if (minus) ++p_;
     if (!is_digit(*p_)) return nullptr;
-    // The digits as one integer while it is exact in a double (below
-    // 10^15), with the count of digits after the point.
+    // The digits as one integer: an int's value up to 18 digits; for a
+    // float, as long as it is exact in a double (15 significant digits),
+    // with the count of digits after the point.
     uint64_t digits = 0;
     int significant = 0;  // digits from the first non-zero one
     int fraction = 0;
@@ -1080,7 +1087,14 @@ class Scanner {
     if (*p_ == '0') {
       ++p_;
     } else {
-      while (is_digit(*p_)) take(*p_++);
+      // The integer part: no leading zero, so every digit counts.
+      for (; is_digit(*p_); ++p_) {
+        if (++significant <= 18) digits = digits * 10 + static_cast<uint64_t>(*p_ - '0');
+      }
+      if (*p_ != '.' && *p_ != 'e' && *p_ != 'E' && significant <= 18) {  // fits in 63 bits
+        const long long v = static_cast<long long>(digits);
+        return PyLong_FromLongLong(minus ? -v : v);
+      }
     }
     bool integer = true;
     if (*p_ == '.') {
@@ -1100,11 +1114,7 @@ class Scanner {
       if (negative) exponent = -exponent;
     }
     const size_t n = static_cast<size_t>(p_ - start);
-    if (integer && n - minus <= 18) {  // fits in 63 bits
-      long long v = 0;
-      for (const char* d = start + minus; d != p_; ++d) v = v * 10 + (*d - '0');
-      return PyLong_FromLongLong(minus ? -v : v);
-    }
+    if (integer && n - minus == 1) return PyLong_FromLong(0);  // "0" or "-0"
     if (!integer && significant <= 15) {
       // Both the digits and the power of ten are exact doubles, so one
       // multiplication or division rounds correctly.

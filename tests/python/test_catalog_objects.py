@@ -44,6 +44,9 @@ def edge_texts():
     # one shows.
     names = [{"n" * k: k for k in range(1, 65)}, {"n" * k: k for k in range(64, 0, -1)},
              {"\u00e9" * k: k for k in range(1, 33)}, {"\u00e9" * k: k for k in range(32, 0, -1)}]
+    # A name after the same one as before, of the same length as the name
+    # that came then, differing in its last byte.
+    names += [{"p": 0, "m" * k + last: 1} for k in range(64) for last in "ab"]
     plain = [json.dumps(strings, ensure_ascii=False), json.dumps(strings),
              json.dumps(strings).replace("\\u4e2d", "\\u4E2D"), json.dumps(names),
              json.dumps(names, ensure_ascii=False)]
@@ -158,9 +161,13 @@ def test_listing_equals_json_loads(service, panel, tmp_path):
             if not same(got, want):
                 wrong.append([text.name, repr(got)[:200], repr(want)[:200]])
         emit([wrong, refused, plain_fallbacks])
-        path.write_text({plain[-1]!r})
-        names = PluginLoader.get_plugin_list(0)["list"]
-        emit(next(iter(names[0])) is next(iter(names[1])))
+        # Every name that recurs is one str, as json.loads makes it: objects
+        # of 64 names of every length, in two orders.
+        path.write_text(json.dumps([{{"n" * k: k for k in order}} for order in
+                                    [range(1, 65), range(64, 0, -1), range(1, 65)]]))
+        objects = PluginLoader.get_plugin_list(0)
+        first = {{name: name for name in objects[0]}}
+        emit(all(first[name] is name for item in objects[1:] for name in item))
 
         # The builder's margin: the deepest nesting it builds itself, found
         # by bisection between a depth it takes and one json.loads refuses.
