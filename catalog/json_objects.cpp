@@ -785,8 +785,6 @@ class Scanner {
   // (json.loads keeps them) and bytes that are not UTF-8.
   PyObject* string(bool name) {
     const char* start = ++p_;
-    const char* close;
-    Shape shape;
 #if defined(__SSE2__)
     // A short ASCII string ends in its first 16 bytes: the first special
     // byte is its closing quote.
@@ -801,18 +799,25 @@ class Scanner {
       p_ += n + 1;
       if (!name) return ascii_str(start, n);
       const __m128i head = bytes_before(v, n);
-      return cached_name(start, n, shape,
+      return cached_name(start, n, Shape{},
                          Head{static_cast<uint64_t>(_mm_cvtsi128_si64(head)),
                               static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(head, 8)))});
     } else
 #endif
     {
-      close = string_stop(p_, end_, shape);
-      if (close == end_) return nullptr;
-      if (*close != '"') {
-        p_ = close;
-        return escaped(start, shape.wide);
-      }
+      return long_string(start, name);
+    }
+  }
+
+  // The rest of string(): a string not ended in its first 16 bytes, or
+  // holding other special bytes.
+  __attribute__((noinline)) PyObject* long_string(const char* start, bool name) {
+    Shape shape;
+    const char* close = string_stop(p_, end_, shape);
+    if (close == end_) return nullptr;
+    if (*close != '"') {
+      p_ = close;
+      return escaped(start, shape.wide);
     }
     p_ = close + 1;
     const size_t n = static_cast<size_t>(close - start);
@@ -826,7 +831,19 @@ class Scanner {
   // is tried first.
   PyObject* cached_name(const char* s, size_t n, const Shape& shape, const Head& head) {
     Key* key = predicted_;
-    if (key == nullptr || !key->holds(s, n, head)) key = find_name(s, n, head);
+    if (key != nullptr && key->holds(s, n, head)) {
+      last_->next = key;
+      last_ = key;
+      predicted_ = key->next;
+      return Py_NewRef(key->str);
+    }
+    return other_name(s, n, shape, head);
+  }
+
+  // A name other than the one predicted.
+  __attribute__((noinline)) PyObject* other_name(const char* s, size_t n, const Shape& shape,
+                                                 const Head& head) {
+    Key* key = find_name(s, n, head);
     if (key == nullptr) {  // a new name, or one the full cache has no room for
       PyObject* str = shape.wide ? utf8_str(s, n, shape) : ascii_str(s, n);
       if (str == nullptr) return nullptr;
