@@ -12,7 +12,12 @@
 // exactly that; the caller then decodes the text and asks json.loads.  That
 // happens for every text json.loads refuses or that is not UTF-8, and for a
 // few it accepts: NaN and Infinity, lone surrogate escapes, and nesting that
-// comes close to the interpreter's recursion limit.  Member names up to 64
-// bytes long that occur more than once are one str object.  Requires the
-// interpreter lock.
+// comes close to the interpreter's recursion limit.  Member names of up to
+// 64 bytes without escapes that recur are one str object (json.loads shares
+// every recurring name).  Requires the interpreter lock.
 PyRef json_objects_from_text(const std::string& text) noexcept;
+
+// Whether the pass may use the processor's vector instructions beyond SSE2
+// where it has them (the default); off, it takes the plain code that any
+// x86-64 processor runs, which tests check on every processor.
+void json_objects_use_vector_extensions(bool on) noexcept;

@@ -5,6 +5,8 @@
 // float signs, NaN, member order); when json.loads refuses, the pass has
 // declined; it declines a text json.loads accepts only for NaN or Infinity,
 // a surrogate escape, or deep nesting.  No interpreter error is left pending.
+// Each input is built twice: with the processor's vector instructions and
+// with the plain code.
 #include "catalog/json_objects.h"
 #include "fuzz/fuzz_support.h"
 
@@ -64,12 +66,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = as_text(data, size);
-  PyRef direct = json_objects_from_text(text);
-  FUZZ_CHECK(!PyErr_Occurred());
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size)));
-  PyRef verdict = PyRef::steal(PyObject_CallFunctionObjArgs(
-      g_check, bytes.get(), direct ? Py_True : Py_False, direct ? direct.get() : Py_None, nullptr));
-  if (!verdict) PyErr_Print();
-  FUZZ_CHECK(verdict.get() == Py_True);
+  // Once with the processor's vector instructions, once with the plain
+  // code that processors without them run.
+  for (const bool vectors : {true, false}) {
+    json_objects_use_vector_extensions(vectors);
+    PyRef direct = json_objects_from_text(text);
+    FUZZ_CHECK(!PyErr_Occurred());
+    PyRef verdict =
+        PyRef::steal(PyObject_CallFunctionObjArgs(g_check, bytes.get(), direct ? Py_True : Py_False,
+                                                  direct ? direct.get() : Py_None, nullptr));
+    if (!verdict) PyErr_Print();
+    FUZZ_CHECK(verdict.get() == Py_True);
+  }
   return 0;
 }

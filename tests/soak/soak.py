@@ -368,6 +368,15 @@ class Soak:
         self.case("get_plugin_list -2", self.download(P, "short", '{"list": ['),
                   err("invalid soft list, is auto repaired. please try again later. -2"),
                   slow=True)
+        # Every kind of string the listing builds itself (raw UTF-8 of each
+        # width, escapes, long runs), a name cache that fills up, floats; and
+        # a text it leaves to json.loads after building nearly all of it.
+        items = [{"\u540d": "\u4e2d\u6587" * 30 + "\u00e9\U0001f600", "ascii": "d" * 200,
+                  "esc": "\u00e9\n\u4e2d\"", "n%d" % i: i * 1.5} for i in range(300)]
+        for name, text in [("raw", json.dumps(items, ensure_ascii=False)),
+                           ("escaped", json.dumps(items)),
+                           ("left to json.loads", json.dumps(items)[:-1] + ', "\\ud800"]')]:
+            self.case("get_plugin_list strings " + name, self.stored(P, text), json.loads(text))
         self.case("parse_plugin_list kept", lambda: P.parse_plugin_list(0), True)
         self.case("parse_plugin_list forced", lambda: P.parse_plugin_list(1), True,
                   setup=self.restore_catalog)
@@ -397,6 +406,15 @@ class Soak:
                 return P.get_plugin_list(1 if mode == "ok" else 0)
             finally:
                 self.http.MODE = "ok"
+        return call
+
+    def stored(self, P, text):
+        """A listing of text, stored before each call."""
+        data = text.encode()
+
+        def call():
+            self.catalog_path.write_bytes(data)
+            return P.get_plugin_list(0)
         return call
 
     def drop_iv(self):
