@@ -14,6 +14,16 @@ class Ploader;
 std::string catalog_file();
 std::string catalog_error_file();
 
+// The stored catalog text at path into text, read as the listing reads it:
+// never through a link at path, a regular file only, and one of more than
+// max_size bytes (the answer bound: no download stores a larger one) is not
+// read at all.  Each of those leaves text empty, as a file that cannot be
+// read, and so not listable; otherwise text holds the file, each piece of a
+// line up to its first NUL byte as file_get_contents reads it.  True when
+// the file was read.
+bool read_stored_catalog(const std::string& path, std::string& text,
+                         size_t max_size = kAnswerMaxSize);
+
 // Parses text into the catalog document doc, emptied first (its memory pool
 // is released); a failed parse leaves doc null.  True when it parsed.  Of
 // root members with the same name only one stays, as json.loads makes it:

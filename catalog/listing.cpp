@@ -8,14 +8,16 @@
 namespace {
 
 // The stored catalog text into text, downloading the catalog first when the
-// file is missing or force is 1, and once more when the text is empty.
+// file is missing or force is 1, and once more when the text is empty.  A
+// link, a special file or a file past the answer bound at the catalog's name
+// reads as empty: the download then replaces it with a regular file.
 void read_catalog(Ploader& loader, int force, std::string& text) {
   const std::string path = catalog_file();
   if (!file_exists(path) || force == 1) loader.download_plugin_list();
-  file_get_contents(path, text);
+  read_stored_catalog(path, text);
   if (text.empty()) {
     loader.download_plugin_list();
-    file_get_contents(path, text);
+    read_stored_catalog(path, text);
   }
 }
 
@@ -53,10 +55,9 @@ PyObject* Ploader::get_plugin_list(PyObject* args) {
     PyErr_Clear();
     force = 0;
   }
-  // The listing runs on every page view of the plugin list: its read buffer
-  // keeps its capacity between calls instead of taking fresh memory for the
-  // catalog each time.
-  static std::string text;
+  // Nothing of the text outlives the call: a catalog of tens of megabytes
+  // would otherwise stay in the panel's memory for good.
+  std::string text;
   read_catalog(*this, force, text);
   if (text.empty()) {
     return return_error("failed to load soft list in file. please try again later. -1");
