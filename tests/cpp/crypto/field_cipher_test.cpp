@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -7,6 +9,8 @@
 #include "crypto/base64.h"
 #include "crypto/field_cipher.h"
 #include "crypto/hex.h"
+#include "fail_call.h"
+#include "test_support.h"
 
 namespace {
 
@@ -109,4 +113,49 @@ TEST(FieldCipher, IvOfTheIvFileText) {
   // A text longer than any the module writes deciphers the same way.
   const std::string long_iv = iv + std::string(2000, 'y');
   EXPECT_EQ(iv_of(iv_file_encrypt(long_iv)), to_hex(iv));
+}
+
+TEST(FieldCipher, IvFileIsKeptWhileTheSameFileIsAtItsPath) {
+  ScratchDir dir;
+  DbIvFile file(dir.file("div.pl"));
+  FieldBlock iv(std::string("untouched-------"));
+  EXPECT_EQ(file.read(iv).state, IvFileState::kAbsent);
+  EXPECT_EQ(iv.text(), "untouched-------");
+
+  write_bytes(dir.file("div.pl"), iv_file_encrypt("Ab3Cd4Ef5Gh6Ij7K"));
+  IvFileVerdict verdict = file.read(iv);
+  EXPECT_EQ(verdict.state, IvFileState::kOk);
+  EXPECT_EQ(verdict.deciphered, 16u);
+  EXPECT_EQ(iv.text(), "Ab3Cd4Ef5Gh6Ij7K");
+  {
+    // Kept: the unchanged file is not opened again.
+    FailCall fail({"open", EIO, 0, -1, "div.pl"});
+    EXPECT_EQ(file.read(iv).state, IvFileState::kOk);
+    EXPECT_EQ(iv.text(), "Ab3Cd4Ef5Gh6Ij7K");
+    EXPECT_EQ(fail.failed(), 0);
+    // Another file at the path is read afresh.
+    write_bytes(dir.file("new"), iv_file_encrypt("Zz9Yy8Xx7Ww6Vv5U"));
+    ASSERT_EQ(rename(dir.file("new").c_str(), dir.file("div.pl").c_str()), 0);
+    verdict = file.read(iv);
+    EXPECT_EQ(verdict.state, IvFileState::kUnreadable);
+    EXPECT_EQ(verdict.reason(), "unreadable (Input/output error)");
+    EXPECT_EQ(iv.text(), std::string(16, '\0'));
+    EXPECT_EQ(fail.failed(), 1);
+  }
+  EXPECT_EQ(file.read(iv).state, IvFileState::kOk);
+  EXPECT_EQ(iv.text(), "Zz9Yy8Xx7Ww6Vv5U");
+
+  // What an IV file planted or damaged gives: never its own IV.
+  ASSERT_EQ(unlink(dir.file("div.pl").c_str()), 0);
+  EXPECT_EQ(file.read(iv).state, IvFileState::kAbsent);
+  ASSERT_EQ(symlink(dir.file("new").c_str(), dir.file("div.pl").c_str()), 0);
+  write_bytes(dir.file("new"), iv_file_encrypt("Ab3Cd4Ef5Gh6Ij7K"));
+  EXPECT_EQ(file.read(iv).state, IvFileState::kLink);
+  EXPECT_EQ(iv.text(), std::string(16, '\0'));
+  ASSERT_EQ(unlink(dir.file("div.pl").c_str()), 0);
+  write_bytes(dir.file("div.pl"), iv_file_encrypt("short"));
+  verdict = file.read(iv);
+  EXPECT_EQ(verdict.state, IvFileState::kShort);
+  EXPECT_EQ(verdict.reason(), "deciphers to 5 characters, not 16");
+  EXPECT_EQ(iv.text(), std::string("short") + std::string(11, '\0'));
 }
