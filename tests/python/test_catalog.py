@@ -347,43 +347,34 @@ class TestListing:
 
     def test_the_stored_catalog_is_read_up_to_the_bound_and_nothing_is_kept(self, service, panel,
                                                                             tmp_path):
-        with open(panel.path("data/plugin_bin.pl"), "wb") as f:
-            f.truncate(512 << 20)  # sparse: no disk, and nothing to download in its place
-        small, big = tmp_path / "small", tmp_path / "big"
-        small.write_text(catalog_text(5))
-        big.write_text(catalog_text(24 << 10, pad=1000))  # 24 MiB
+        path = panel.path("data/plugin_bin.pl")
+        os.truncate(panel.write("data/plugin_bin.pl", ""), 512 << 20)  # sparse: no disk taken
+        (tmp_path / "small").write_text(catalog_text(5))
+        (tmp_path / "big").write_text(catalog_text(24 << 10, pad=1000))  # 24 MiB
         r = service.run(f"""
-            import ctypes, gc, os, shutil
-            def kib(field):
-                with open("/proc/self/status") as f:
-                    return next(int(ln.split()[1]) for ln in f if ln.startswith(field + ":"))
-            def held_kib():  # what the process holds, not what its allocator keeps for later
+            import ctypes, gc, shutil
+            def kib(field):  # after a collection and a trim: held, not kept by the allocator
                 gc.collect()
                 ctypes.CDLL(None).malloc_trim(0)
-                return kib("VmRSS")
-            with open("/proc/self/clear_refs", "w") as f:
-                f.write("5")  # the peak starts afresh
+                return next(int(ln.split()[1]) for ln in open("/proc/self/status")
+                            if ln.startswith(field + ":"))
+            open("/proc/self/clear_refs", "w").write("5")  # the peak starts afresh
             peak = kib("VmHWM")
-            emit(PluginLoader.get_plugin_list(0))
-            emit(kib("VmHWM") - peak)
-            path = {str(panel.path("data/plugin_bin.pl"))!r}
-            sizes = []
-            for source in ({str(small)!r}, {str(big)!r}, {str(small)!r}):
-                shutil.copyfile(source, path)
-                sizes.append(len(PluginLoader.get_plugin_list(0)["list"]))
-                if len(sizes) == 1:
-                    before = held_kib()
-            emit(sizes)
-            emit(held_kib() - before)
+            emit([PluginLoader.get_plugin_list(0), kib("VmHWM") - peak])
+            held = []
+            for name in ("small", "big", "small"):
+                shutil.copyfile({str(tmp_path)!r} + "/" + name, {str(path)!r})
+                emit(len(PluginLoader.get_plugin_list(0)["list"]))
+                held.append(kib("VmRSS"))
+            emit(held[2] - held[0])
         """)
-        refused, peak_kib, sizes, held = r.out
+        (refused, peak_kib), *sizes, grown_kib = r.out
         assert refused == {"status": False, "msg": MSG_EMPTY}, r.stderr
         assert len(service.calls) == 1  # the repair download, which got no answer
         assert peak_kib < 8 * 1024, f"the refused catalog added {peak_kib} KiB to the peak"
         assert sizes == [5, 24 << 10, 5]
         if not os.environ.get("PL_TEST_ASAN"):  # the sanitizer holds freed memory back
-            assert held < 8 * 1024, f"{held} KiB more held after the listings"
-
+            assert grown_kib < 8 * 1024, f"{grown_kib} KiB more held after the listings"
     def test_bytes_that_are_not_utf8(self, service, panel):
         panel.write("data/plugin_bin.pl", b'{"list": ["\xff\xfe"]}')
         r = service.run("emit(PluginLoader.get_plugin_list(0))")

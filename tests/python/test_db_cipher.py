@@ -199,53 +199,41 @@ def test_hook_result_is_stored_up_to_its_first_nul(run, panel, keys, suffix, sto
     assert run(code, stubs={"public": HOOK_FORBIDDEN}).value == first.value
 
 
-@pytest.mark.parametrize("kind, reason", [
-    ("fifo", "not a regular file"),
-    ("endless device", "a symbolic link, which is never followed"),  # a link to /dev/zero
-    ("link to a sound IV file", "a symbolic link, which is never followed"),
-    ("dangling link", "a symbolic link, which is never followed"),
-    ("directory", "not a regular file"),
-    ("unreadable file", "unreadable (Permission denied)"),
-    ("short IV", "deciphers to 10 characters, not 16"),
-])
-def test_iv_file_that_gives_no_iv_is_refused_and_said_aloud(run, panel, keys, tmp_path, kind,
+LINK = "a symbolic link, which is never followed"
+
+
+@pytest.mark.parametrize("plant, reason", [
+    (lambda path, sound, keys: os.mkfifo(path), "not a regular file"),
+    (lambda path, sound, keys: path.symlink_to("/dev/zero"), LINK),  # an endless device
+    (lambda path, sound, keys: path.symlink_to(sound), LINK),
+    (lambda path, sound, keys: path.symlink_to(sound.parent / "nothing"), LINK),
+    (lambda path, sound, keys: path.mkdir(), "not a regular file"),
+    (lambda path, sound, keys: [sound.rename(path), path.chmod(0)],
+     "unreadable (Permission denied)"),
+    (lambda path, sound, keys: [path.write_text(keys.iv_file_text(b"Ab3Cd4Ef5G")), b"Ab3Cd4Ef5G"][1],
+     "deciphers to 10 characters, not 16"),
+], ids=["fifo", "link to a device", "link to a sound IV file", "dangling link", "directory",
+        "unreadable file", "short IV"])
+def test_iv_file_that_gives_no_iv_is_refused_and_said_aloud(run, panel, keys, tmp_path, plant,
                                                             reason):
-    path = panel.path(IV_FILE)
-    sound = tmp_path / "div.pl"
+    path, sound = panel.path(IV_FILE), tmp_path / "div.pl"
     sound.write_text(keys.iv_file_text(b"Ab3Cd4Ef5Gh6Ij7K"))
-    prefix = ()
-    weak_iv = bytes(16)  # what such a file has always given: zero bytes
-    if kind == "fifo":
-        os.mkfifo(path)
-    elif kind == "endless device":
-        path.symlink_to("/dev/zero")
-    elif kind == "link to a sound IV file":
-        path.symlink_to(sound)
-    elif kind == "dangling link":
-        path.symlink_to(tmp_path / "nothing")
-    elif kind == "directory":
-        path.mkdir()
-    elif kind == "unreadable file":
-        panel.write(IV_FILE, sound.read_text(), mode=0)
-        prefix = no_caps()
-    else:
-        panel.write(IV_FILE, keys.iv_file_text(b"Ab3Cd4Ef5G"))
-        weak_iv = b"Ab3Cd4Ef5G" + bytes(6)
-    before = os.lstat(path)
-    message = f"unusable IV file {path}: {reason}"
+    given = plant(path, sound, keys)
+    # What such a file has always given: zero bytes where it gives nothing.
+    weak = (given if isinstance(given, bytes) else b"").ljust(16, b"\0")
+    before, message = os.lstat(path), f"unusable IV file {path}: {reason}"
     r = run(f"""
         emit(PluginLoader.db_encrypt("v\\nw"))
-        emit(PluginLoader.db_decrypt({keys.stored("v", weak_iv) + chr(10) + keys.stored("w", weak_iv)!r}))
-    """, stubs={"public": HOOK_FORBIDDEN}, timeout=30, prefix=prefix)
-    assert r.returncode == 0, r.stderr
+        emit(PluginLoader.db_decrypt({keys.stored("v", weak) + chr(10) + keys.stored("w", weak)!r}))
+    """, stubs={"public": HOOK_FORBIDDEN}, timeout=30, prefix=no_caps())
     # Nothing enciphered, neither blocking nor read as absent (no new IV),
     # and the file left as it is; values stored under what it gave read on.
-    assert r.out == [{"status": False, "msg": message}, {"status": True, "msg": "vw"}]
+    assert r.out == [{"status": False, "msg": message}, {"status": True, "msg": "vw"}], r.stderr
     assert r.stderr.splitlines() == [f"PluginLoader: {message}"] * 2
     after = os.lstat(path)
     assert (after.st_ino, after.st_mode, after.st_mtime_ns) == \
         (before.st_ino, before.st_mode, before.st_mtime_ns)
-    assert sorted(os.listdir(panel.path("data"))) == ["div.pl"]
+    assert os.listdir(panel.path("data")) == ["div.pl"]
 
 
 def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
