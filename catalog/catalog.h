@@ -75,11 +75,13 @@ void download_catalog(Ploader& loader, bool tls_setting);
 
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the
 // default account {"uid":0,"server_id":"OFF","token":""} when the file is
-// missing or its object lacks what is needed.  False (nothing to send) when
+// missing, cannot be read (a link at its name, not a regular file, 128 KiB
+// or more) or its object lacks what is needed.  False (nothing to send) when
 // the file holds JSON that is not an object.  On true, doc has "uid".
 bool get_user_info(rapidjson::Document& doc);
 // The first non-empty line of <panel>/data/iplist.txt (the whole text when
-// it has no line feed); "" when the file is missing.
+// it has no line feed); "" when the file is missing or cannot be read as
+// get_user_info reads its file.
 std::string get_local_address();
 // The account number of a document filled by get_user_info, as the decimal
 // text of its unsigned 32-bit value.
