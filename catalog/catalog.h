@@ -70,7 +70,9 @@ CatalogAnswer take_catalog_answer(rapidjson::Document& doc, std::string& answer,
 // setting given: the request tells http_requests to check the server's
 // certificate when tls_verify_for(url, tls_setting) holds.  An account token
 // holding CR or LF sends nothing and writes no file; one line on standard
-// error says why.
+// error says why.  An exception that ends the disk probe's wait or the
+// request (the host's, or a signal handler's) ends the download at once,
+// pending: nothing more is sent or written.
 void download_catalog(Ploader& loader, bool tls_setting);
 
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the

@@ -43,6 +43,9 @@ void download_catalog(Ploader& loader, bool tls_setting) {
   info.ramid = get_memory_total();
   info.cpuid = get_cpu_id();
   info.hdid = get_disk_id();
+  // The host ended the wait for the disk probe (a Timeout, a kill, a signal
+  // handler's exception): the download ends with that exception.
+  if (PyErr_Occurred() != nullptr) return;
   info.server_name = get_server_name();
   const std::string environment = environment_info_json(info);
 
@@ -59,6 +62,7 @@ void download_catalog(Ploader& loader, bool tls_setting) {
   PyObject* verify = tls_verify_for(url, tls_setting) ? Py_True : Py_False;
   std::string answer = loader.requests_post(url, data.get(), 10, headers.get(), verify);
   data.reset();
+  if (PyErr_Occurred() != nullptr) return;  // the host interrupted the request
   switch (take_catalog_answer(loader.soft_list, answer)) {
     case CatalogAnswer::kNone:
       break;

@@ -20,6 +20,8 @@ bool utf8_text(PyObject* str, std::string& out) {
 }  // namespace
 
 PyObject* Ploader::get_error_info() {
+  // The host's own exception is no error of the code it interrupted.
+  if (host_control_pending()) return nullptr;
   // Taking the exception out leaves no error pending; it comes normalised.
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return return_error("unknown error");

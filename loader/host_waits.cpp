@@ -1,6 +1,5 @@
 #include "loader/host_waits.h"
 
-#include "loader/py_errors.h"
 #include "loader/py_ref.h"
 #include "util/blocking.h"
 
@@ -33,22 +32,18 @@ bool cooperative() {
 
 // select.select([fd], [], [], seconds), or select.select([], [], [], seconds)
 // for a pause; 1 readable, 0 time out, -1 when it raised (the greenlet is
-// being killed or timed out, or a signal handler raised): the error is
-// printed, and the child is ended as on its time limit.
+// being killed or timed out, or a signal handler raised): the exception
+// stays pending, the child is ended at once and the module's function that
+// waited ends with it.
 int cooperative_wait(int fd, int timeout_ms) {
   PyRef select = host_select();
   if (!select) return -1;
   PyRef readers = PyRef::steal(fd >= 0 ? Py_BuildValue("[i]", fd) : PyList_New(0));
   PyRef none = PyRef::steal(PyList_New(0));
-  PyRef result;
-  if (readers && none) {
-    result = PyRef::steal(PyObject_CallFunction(select.get(), "OOOd", readers.get(), none.get(),
-                                                none.get(), timeout_ms / 1000.0));
-  }
-  if (!result) {
-    print_error_and_clear();
-    return -1;
-  }
+  if (!readers || !none) return -1;  // MemoryError, pending
+  PyRef result = PyRef::steal(PyObject_CallFunction(select.get(), "OOOd", readers.get(), none.get(),
+                                                    none.get(), timeout_ms / 1000.0));
+  if (!result) return -1;
   PyObject* ready = PyTuple_Check(result.get()) && PyTuple_GET_SIZE(result.get()) > 0
                         ? PyTuple_GET_ITEM(result.get(), 0)
                         : nullptr;
@@ -60,8 +55,13 @@ int cooperative_wait(int fd, int timeout_ms) {
   return count > 0 ? 1 : 0;
 }
 
+// Runs the signal handlers of signals that came while the thread waited
+// without the interpreter lock; true when one raised: its exception stays
+// pending, and the wait ends with it.
+bool signal_handler_raised() { return PyGILState_Check() && PyErr_CheckSignals() != 0; }
+
 const BlockingHooks kHostHooks = {release_interpreter, restore_interpreter, cooperative,
-                                  cooperative_wait};
+                                  cooperative_wait, signal_handler_raised};
 
 }  // namespace
 

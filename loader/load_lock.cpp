@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // What is known of the loads of one path while any caller holds its lock or
 // waits for it.
@@ -13,15 +14,17 @@ struct LoadRecord {
   bool last_failed = false;
   std::string last_failure;
   FileStamp last_stamp;
+  bool forgotten = false;  // taken out of the table in a forked child
 };
 
 namespace {
 
-// Never destroyed: callers may still wait while the process ends.  Entries
-// live while a caller uses them; references to them stay valid across
-// insertions by other callers.
-std::unordered_map<std::string, LoadRecord>& records() {
-  static auto* map = new std::unordered_map<std::string, LoadRecord>;
+// Never destroyed: callers may still wait while the process ends.  A record
+// lives while a caller uses it, at the same address whatever else is
+// inserted; one forgotten after a fork lives on outside the table for the
+// callers that still hold it.
+std::unordered_map<std::string, LoadRecord*>& records() {
+  static auto* map = new std::unordered_map<std::string, LoadRecord*>;
   return *map;
 }
 
@@ -125,7 +128,9 @@ bool LoadLockGuard::busy(const std::string& path) {
 
 LoadLockGuard::LoadLockGuard(const std::string& path) : path_(path) {
   const unsigned long long me = caller_identity();
-  LoadRecord& record = records()[path_];
+  LoadRecord*& slot = records()[path_];
+  if (slot == nullptr) slot = new LoadRecord;
+  LoadRecord& record = *slot;
   if (record.loading && me != 0 && record.owner == me) {
     // The file's own code (or code it called) asks for the file.
     state_ = LoadLockState::kReentered;
@@ -171,7 +176,37 @@ LoadLockGuard::~LoadLockGuard() {
     }
     if (lock_) release_lock(lock_.get(), me);
   }
-  if (--record.users == 0) records().erase(path_);
+  if (--record.users != 0) return;
+  if (!record.forgotten) records().erase(path_);
+  delete record_;
+}
+
+std::vector<std::string> LoadLockGuard::forget_others_after_fork() {
+  std::vector<std::string> half_run;
+  const unsigned long long me = caller_identity();
+  PyObject* bootstrap = import_bootstrap();
+  PyRef locks = bootstrap != nullptr
+                    ? PyRef::steal(PyObject_GetAttrString(bootstrap, "_module_locks"))
+                    : PyRef();
+  if (!locks) PyErr_Clear();
+  auto& all = records();
+  for (auto it = all.begin(); it != all.end();) {
+    LoadRecord& record = *it->second;
+    if (record.loading && me != 0 && record.owner == me) {
+      ++it;  // the forking caller's own load goes on
+      continue;
+    }
+    if (record.loading) half_run.push_back(it->first);
+    // The lock may be held, or waited for, by callers that no longer exist
+    // here: the next caller gets a new one.
+    if (locks && PyDict_Check(locks.get())) {
+      PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(it->first.data(), it->first.size()));
+      if (!name || PyDict_DelItem(locks.get(), name.get()) != 0) PyErr_Clear();
+    }
+    record.forgotten = true;
+    it = all.erase(it);
+  }
+  return half_run;
 }
 
 bool LoadLockGuard::shared_failure(const FileStamp& now, std::string& text) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "loader/py_ref.h"
 #include "util/util.h"
@@ -43,6 +44,15 @@ class LoadLockGuard {
   // True while some caller loads the file at path or waits to: a module
   // found for it in sys.modules may be half-executed.
   static bool busy(const std::string& path);
+
+  // For a child process just forked, where the callers of the parent's other
+  // threads no longer run (and greenlets may never be resumed): every load
+  // under way or waited for by any caller but the forking one is forgotten,
+  // and so is the import system's lock of its path, so the child's next
+  // caller of such a path takes a new lock and loads the file afresh.  The
+  // guards of callers that do resume keep the records they hold.  Returns
+  // the paths whose loads were under way: their modules are half-executed.
+  static std::vector<std::string> forget_others_after_fork();
 
   LoadLockState state() const { return state_; }
   // True when another caller's load of the path ended while this one waited.

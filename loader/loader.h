@@ -60,14 +60,22 @@ class Ploader {
   PyObject* get_class_module(const std::string& path, const std::string& name);
 
   // ---- error capture and loader log ----
+  // The error result made from the pending exception, which it clears; but
+  // an exception of the host's control flow (is_host_control) stays pending
+  // and null comes back, for the caller to end with it.
   PyObject* get_error_info();
   void log(const std::string& text);
   int write_file2(const std::string& path, const std::string& text, const char* mode);
 
   // ---- catalog ----
+  // Ends early, with the exception pending, when the host's exception or a
+  // signal handler's ends a wait on the way (the disk probe, the request):
+  // nothing is sent or stored then.
   void download_plugin_list();
   // The trimmed text of <panel>/data/o.pl; nothing in the module calls it.
   std::string get_oem();
+  // Both below may return with the host's exception pending, as the
+  // download does.
   std::string get_plugin_list_by_string(int force);
   // The parse with force 0, for users of the loader object; nothing in the
   // module calls it.
@@ -75,6 +83,8 @@ class Ploader {
   PyObject* parse_plugin_list(int force);
 
   // ---- Python HTTP bridge ----
+  // The answer's body, or "" with the failure printed and cleared; an
+  // exception of the host's control flow stays pending instead.
   std::string requests_post(const std::string& url, PyObject* data, int timeout, PyObject* headers,
                             PyObject* extra);
   std::string requests_get(const std::string& url, int timeout, PyObject* headers);

@@ -23,49 +23,40 @@ constexpr const char* kPluginNotFound = "plugin not found";
 // own public.sys_path_append, once per plugin name.  Failures are printed to
 // standard error and the run goes on; when public itself is missing nothing
 // is recorded, so the next run tries again.  True when panel code ran (it may
-// have changed the plugin's files meanwhile).
+// have changed the plugin's files meanwhile); the host's exception, if it
+// interrupted that code, is left pending (the run ends with it).
 bool ensure_plugin_on_sys_path(const std::string& root, const char* name) {
   if (sys_path_plugins.count(name) != 0) return false;
   PyRef pub = PyRef::steal(PyImport_ImportModule("public"));
   PyRef append = pub ? PyRef::steal(PyObject_GetAttrString(pub.get(), "sys_path_append")) : PyRef();
   if (!append) {
-    print_error_and_clear();
+    print_unless_host_control();
     return true;
   }
   const std::string dir = root + "/plugin/" + name;
   PyRef done = PyRef::steal(PyObject_CallFunction(append.get(), "s", dir.c_str()));
-  if (!done) print_error_and_clear();
+  if (!done && !print_unless_host_control()) return true;
   sys_path_plugins.insert(name);
   return true;
 }
 
 // A PHP plugin runs through panelPHP.panelPHP(name).exec_php_script(args).
 PyObject* run_php_plugin(Ploader& loader, const char* name, PyObject* def_args) {
+  // Each failing step prints its error and answers with its message; the
+  // host's exception ends the run instead.
+  auto failed = [&loader](const char* message) -> PyObject* {
+    return print_unless_host_control() ? loader.return_error(message) : nullptr;
+  };
   PyRef bridge_module = PyRef::steal(PyImport_ImportModule("panelPHP"));
-  if (!bridge_module) {
-    print_error_and_clear();
-    return loader.return_error("import panelPHP failed");
-  }
+  if (!bridge_module) return failed("import panelPHP failed");
   PyRef bridge_class = PyRef::steal(PyObject_GetAttrString(bridge_module.get(), "panelPHP"));
-  if (!bridge_class) {
-    print_error_and_clear();
-    return loader.return_error("get panelPHP failed");
-  }
+  if (!bridge_class) return failed("get panelPHP failed");
   PyRef bridge = PyRef::steal(PyObject_CallFunction(bridge_class.get(), "s", name));
-  if (!bridge) {
-    print_error_and_clear();
-    return loader.return_error("load PHP plugin failed");
-  }
+  if (!bridge) return failed("load PHP plugin failed");
   PyRef exec = PyRef::steal(PyObject_GetAttrString(bridge.get(), "exec_php_script"));
-  if (!exec) {
-    print_error_and_clear();
-    return loader.return_error("exec_php_script() not found");
-  }
+  if (!exec) return failed("exec_php_script() not found");
   PyRef result = PyRef::steal(PyObject_CallOneArg(exec.get(), def_args));
-  if (!result) {
-    print_error_and_clear();
-    return loader.return_error("An error occurred when PHP plugin running.");
-  }
+  if (!result) return failed("An error occurred when PHP plugin running.");
   return result.release();
 }
 
@@ -92,6 +83,7 @@ PyObject* Ploader::plugin_run(PyObject* args) {
       return return_error(kPluginNotFound);
     }
     ensure_plugin_on_sys_path(root, mod_name);
+    if (PyErr_Occurred() != nullptr) return nullptr;
     return run_php_plugin(*this, mod_name, call.def_args);
   }
 
@@ -100,7 +92,10 @@ PyObject* Ploader::plugin_run(PyObject* args) {
     return return_error(kPluginNotFound);
   }
   // The loader must not work from a status taken before the panel's code ran.
-  if (ensure_plugin_on_sys_path(root, mod_name)) source = file_status(source_path);
+  if (ensure_plugin_on_sys_path(root, mod_name)) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    source = file_status(source_path);
+  }
 
   char compiled_path[kRunnerPathSize];
   const bool compiled =
@@ -113,7 +108,8 @@ PyObject* Ploader::plugin_run(PyObject* args) {
     // The interpreter's own import finds it on the search path.
     module = PyRef::steal(PyImport_ImportModule(class_name));
     if (!module) {
-      Py_XDECREF(get_error_info());
+      PyRef discarded = PyRef::steal(get_error_info());
+      if (!discarded) return nullptr;  // the host interrupted the import
       return return_error("failed to load plugin!");
     }
   } else {

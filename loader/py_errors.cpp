@@ -12,3 +12,16 @@ void print_error_and_clear() {
   PyErr_DisplayException(exc.get());
   PyErr_Clear();  // whatever printing itself raised
 }
+
+bool is_host_control(PyObject* exc) {
+  return exc != nullptr && !PyErr_GivenExceptionMatches(exc, PyExc_Exception) &&
+         !PyErr_GivenExceptionMatches(exc, PyExc_SystemExit);
+}
+
+bool host_control_pending() { return is_host_control(PyErr_Occurred()); }
+
+bool print_unless_host_control() {
+  if (host_control_pending()) return false;
+  print_error_and_clear();
+  return true;
+}

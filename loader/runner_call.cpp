@@ -26,14 +26,18 @@ bool bind_method(Ploader& loader, PyObject* module, PyObject* class_key, const c
     out = PyRef::steal(loader.return_error(std::string("class not found: ") + class_name));
     return false;
   }
+  // A failure of the host's (a Timeout in __init__, say) leaves out null
+  // with its exception pending.
   PyRef cls = PyRef::steal(PyObject_GetAttr(module, class_key));
   if (!cls) {
+    if (host_control_pending()) return false;
     PyErr_Clear();
     out = PyRef::steal(loader.return_error(kind.get_class_failed));
     return false;
   }
   PyRef instance = PyRef::steal(PyObject_CallNoArgs(cls.get()));
   if (!instance) {
+    if (host_control_pending()) return false;
     PyErr_Clear();
     out = PyRef::steal(loader.return_error("failed to instance class"));
     return false;
@@ -57,6 +61,10 @@ bool bind_method(Ploader& loader, PyObject* module, PyObject* class_key, const c
     return false;
   }
   if (!method) {
+    if (is_host_control(fetch_error.get())) {
+      PyErr_SetRaisedException(fetch_error.release());
+      return false;
+    }
     out = PyRef::steal(loader.return_error("failed to get specified method"));
     return false;
   }

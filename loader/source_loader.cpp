@@ -8,13 +8,16 @@
 // compiles and executes the file while the others wait as an import waits,
 // then get the finished module, or the error that load ended in.  The stamp
 // of a file is recorded only once its code compiled and ran, so a failed load
-// is tried again on the next call.
+// is tried again on the next call.  A load the host interrupts (Ctrl-C, a
+// greenlet's Timeout) ends that caller's call with the host's exception and
+// is no failure for the others: they load the file themselves.
 #include "loader/source_loader.h"
 
 #include "loader/py_ref.h"
 
 #include <string>
 
+#include "loader/bytecode_cache.h"
 #include "loader/load_lock.h"
 #include "loader/loader.h"
 #include "loader/py_errors.h"
@@ -41,6 +44,9 @@ PyRef loaded_module(Ploader& loader, const std::string& path, PyObject*& failure
 }
 
 // An error result whose text also goes to the threads waiting on this load.
+// Null (the host's exception pending: a Timeout, Ctrl-C) is the interrupted
+// caller's alone and is recorded for nobody: the waiters load the file
+// themselves.
 PyObject* failed(LoadLockGuard& guard, const FileStamp& stamp, PyObject* result) {
   if (result != nullptr && PyDict_CheckExact(result)) {
     PyObject* msg = PyDict_GetItemString(result, "msg");
@@ -54,13 +60,52 @@ PyObject* failed(LoadLockGuard& guard, const FileStamp& stamp, PyObject* result)
   return result;
 }
 
+// In a child process just forked: the loads the parent's other callers had
+// under way are forgotten (LoadLockGuard::forget_others_after_fork), and so
+// is what they left behind, the half-executed module and the file's
+// recorded stamp, so that the child's first call loads the file afresh.
+PyObject* forget_loads_after_fork(PyObject* /*self*/, PyObject* /*args*/) noexcept {
+  try {
+    for (const std::string& path : LoadLockGuard::forget_others_after_fork()) {
+      PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(path.data(), path.size()));
+      if (!name || PyDict_DelItem(PyImport_GetModuleDict(), name.get()) != 0) PyErr_Clear();
+      Ps.mtime_cache.erase(path);
+    }
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+  Py_RETURN_NONE;
+}
+
+// Has forget_loads_after_fork run in every child forked from now on
+// (os.register_at_fork), once per process; a failure is passed over.
+void watch_forks() {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  static PyMethodDef forget = {"_forget_loads_after_fork", forget_loads_after_fork, METH_NOARGS,
+                               nullptr};
+  PyRef hook = PyRef::steal(PyCFunction_New(&forget, nullptr));
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  PyRef at_fork = os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  PyRef kwargs =
+      hook ? PyRef::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get())) : PyRef();
+  PyRef done = at_fork && no_args && kwargs
+                   ? PyRef::steal(PyObject_Call(at_fork.get(), no_args.get(), kwargs.get()))
+                   : PyRef();
+  if (!done) PyErr_Clear();
+}
+
 // Compiles source as the code of the file at path; null with the error
-// result in failure when both attempts fail.
+// result in failure when both attempts fail, or with the host's exception
+// pending (failure null) when it interrupted them.
 PyRef compile_source(Ploader& loader, const std::string& source, const std::string& path,
                      SourceKind kind, PyObject*& failure) {
   PyRef code = PyRef::steal(
       Py_CompileStringExFlags(source.c_str(), path.c_str(), Py_file_input, nullptr, -1));
   if (code) return code;
+  if (host_control_pending()) return code;
   if (kind == SourceKind::kPlugin) {
     print_error_and_clear();
   } else {
@@ -89,6 +134,7 @@ PyObject* load_source_module(Ploader& loader, const std::string& path, const Fil
     }
   }
 
+  watch_forks();
   LoadLockGuard guard(path);
   switch (guard.state()) {
     case LoadLockState::kOwned:
@@ -147,8 +193,16 @@ PyObject* load_source_module(Ploader& loader, const std::string& path, const Fil
   if (kind == SourceKind::kPlugin && read.size < kMinPluginEntrySize) {
     return loader.return_error(kInvalidPluginEntry);
   }
-  PyRef code = compile_source(loader, source, path, kind, failure);
-  if (!code) return failed(guard, read.stamp(), failure);
+  // Bytecode kept for exactly this text spares compiling it.
+  BytecodeCache bytecode(path, source);
+  PyRef code = bytecode.load();
+  if (!code) {
+    // A signal handler's exception, raised meanwhile, is this caller's own.
+    if (PyErr_Occurred()) return nullptr;
+    code = compile_source(loader, source, path, kind, failure);
+    if (!code) return failed(guard, read.stamp(), failure);
+    bytecode.store(code.get());
+  }
 
   // Creates the module, or runs the code again in the one already in
   // sys.modules; a failure takes the name out of sys.modules.

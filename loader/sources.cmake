@@ -8,6 +8,7 @@ list(APPEND PL_CORE_SOURCES
      loader/host_waits.cpp
      loader/loader_log.cpp
      loader/error_capture.cpp
+     loader/bytecode_cache.cpp
      loader/source_loader.cpp
      loader/plugin_runner.cpp
      loader/runner_call.cpp

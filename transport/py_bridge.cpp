@@ -1,7 +1,8 @@
 // The Python bridge: requests through the panel's own HTTP module
 // `http_requests`.  Failures of that module are printed to standard error
-// and cleared; the caller gets an empty text and never an exception.  So does
-// an answer of more than kAnswerMaxSize bytes, which is never copied.
+// and cleared, and the caller gets an empty text; so does an answer of more
+// than kAnswerMaxSize bytes, which is never copied.  Only an interruption of
+// the host's (loader/py_errors.h) reaches the caller, as the exception.
 #include "loader/py_ref.h"
 
 #include <cstring>
@@ -66,12 +67,13 @@ std::string body_of(PyObject* response, const std::string& url) {
 }
 
 // Finishes a call: the body of the response, or "" with the failure printed
-// and cleared.
+// and cleared.  An interruption of the host's (a Timeout, KeyboardInterrupt)
+// stays pending: the caller ends with it.
 std::string finish(PyRef response, const std::string& url) {
   std::string body;
   if (response && PyErr_Occurred() == nullptr) body = body_of(response.get(), url);
   if (PyErr_Occurred() != nullptr) {
-    print_error_and_clear();
+    print_unless_host_control();
     return std::string();
   }
   return body;

@@ -9,7 +9,13 @@
 // the thread's lock does not let those run, only waiting through their own
 // scheduler does.  For such a thread, cooperative() says so and a waiter
 // calls wait() for each wait instead of blocking inside a section.
+//
+// A long wait inside a section is cut into slices of kInterruptCheckMs at
+// most; between two slices the waiter leaves the section and asks
+// interrupted() whether the embedder wants the wait ended.
 #pragma once
+
+constexpr int kInterruptCheckMs = 50;
 
 struct BlockingHooks {
   // Returns a token for leave(), or null when there was nothing to give up
@@ -21,9 +27,13 @@ struct BlockingHooks {
   bool (*cooperative)();
   // Waits until fd is readable or timeout_ms passes (fd < 0: the time
   // only), letting the embedder's other tasks run.  1 readable, 0 the time
-  // passed, -1 the wait was broken off (the task is being stopped): the
-  // waiter gives up.
+  // passed, -1 the wait was broken off (the task is being stopped, and the
+  // embedder keeps the reason): the waiter gives up.
   int (*wait)(int fd, int timeout_ms);
+  // Optional.  Called outside any section, between the slices of a wait
+  // that is not cooperative: true when the embedder wants the wait broken
+  // off (it keeps the reason).
+  bool (*interrupted)();
 };
 
 // Installs hooks, which must live for the rest of the process (a static

@@ -9,9 +9,11 @@
 constexpr int kChildTimeLimitMs = 5000;
 
 enum class ChildOutcome {
-  kNotStarted,  // no pipe or no process could be made
-  kFinished,    // the output was read to its end and the child has ended
-  kTimedOut,    // the time limit passed first: the child's group was killed
+  kNotStarted,   // no pipe or no process could be made
+  kFinished,     // the output was read to its end and the child has ended
+  kTimedOut,     // the time limit passed first: the child's group was killed
+  kInterrupted,  // the embedder broke the wait off (util/blocking.h): the
+                 // child's group was killed; the embedder keeps the reason
 };
 
 // Receives the child's standard output as it arrives.  It runs inside the
@@ -27,9 +29,10 @@ using OutputSink = std::function<void(const char* data, size_t size)>;
 // the start) passes before the output ended and the child exited, the whole
 // process group is killed.  The child is always reaped before returning.
 // The whole life of the child is one BlockingSection (util/blocking.h),
-// except on a thread whose embedder waits cooperatively: there each wait
-// goes through the embedder's wait hook, and a broken-off wait ends the
-// child as the time limit does.
+// left every kInterruptCheckMs to ask the embedder whether to go on, except
+// on a thread whose embedder waits cooperatively: there each wait goes
+// through the embedder's wait hook.  A wait the embedder breaks off ends the
+// child as the time limit does, at once.
 ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink);
 

@@ -1,5 +1,6 @@
 #include "util/child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -74,36 +75,62 @@ int ms_left(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// How the calling thread waits: by itself (poll and sleep, inside a
-// blocking section that run_shell_command holds), or through the embedder's
-// cooperative wait.
+// How the calling thread waits: by itself, in slices, inside a blocking
+// section that it leaves between slices to ask the embedder whether to go
+// on; or through the embedder's cooperative wait.
 class Waiter {
  public:
-  explicit Waiter(const BlockingHooks* cooperative) : hooks_(cooperative) {}
+  Waiter() : hooks_(blocking_hooks()) {
+    cooperative_ = hooks_ != nullptr && hooks_->cooperative != nullptr && hooks_->wait != nullptr &&
+                   hooks_->cooperative();
+    if (!cooperative_) section_.emplace();
+  }
 
-  // 1 when fd is readable, 0 when ms passed first, -1 on a failed or
-  // broken-off wait.
-  int readable(int fd, int ms) const {
-    if (hooks_ != nullptr) return hooks_->wait(fd, ms);
+  // 1 when fd is readable, 0 when ms (or a slice of it) passed first, -1 on
+  // a failed or broken-off wait.
+  int readable(int fd, int ms) {
+    if (cooperative_) return cooperative_wait(fd, ms);
     struct pollfd p = {fd, POLLIN, 0};
-    const int ready = poll(&p, 1, ms);
-    if (ready < 0) return errno == EINTR ? 0 : -1;
-    return ready > 0 ? 1 : 0;
+    const int ready = poll(&p, 1, std::min(ms, kInterruptCheckMs));
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) return -1;
+    return interrupted() ? -1 : 0;
   }
 
   // False when the wait was broken off.
-  bool pause(std::chrono::milliseconds ms) const {
-    if (hooks_ != nullptr) return hooks_->wait(-1, static_cast<int>(ms.count())) >= 0;
+  bool pause(std::chrono::milliseconds ms) {
+    if (cooperative_) return cooperative_wait(-1, static_cast<int>(ms.count())) >= 0;
     std::this_thread::sleep_for(ms);
-    return true;
+    return !interrupted();
   }
 
+  // True when the embedder broke a wait off.
+  bool broken_off() const { return broken_off_; }
+
  private:
+  int cooperative_wait(int fd, int ms) {
+    const int ready = hooks_->wait(fd, ms);
+    if (ready < 0) broken_off_ = true;
+    return ready;
+  }
+
+  // Leaves the section for the embedder's answer.
+  bool interrupted() {
+    if (hooks_ == nullptr || hooks_->interrupted == nullptr) return false;
+    section_.reset();
+    broken_off_ = hooks_->interrupted();
+    section_.emplace();
+    return broken_off_;
+  }
+
   const BlockingHooks* hooks_;
+  bool cooperative_ = false;
+  bool broken_off_ = false;
+  std::optional<BlockingSection> section_;
 };
 
 // Reads fd until end of output or the deadline; true at end of output.
-bool drain(int fd, Clock::time_point deadline, const Waiter& waiter, const OutputSink& sink) {
+bool drain(int fd, Clock::time_point deadline, Waiter& waiter, const OutputSink& sink) {
   char buf[4096];
   for (;;) {
     const int left = ms_left(deadline);
@@ -124,7 +151,7 @@ bool drain(int fd, Clock::time_point deadline, const Waiter& waiter, const Outpu
 
 // Reaps pid if it ends before the deadline; true when it was reaped (or
 // someone else reaped it: no child of that id is left).
-bool reap_until(pid_t pid, Clock::time_point deadline, const Waiter& waiter) {
+bool reap_until(pid_t pid, Clock::time_point deadline, Waiter& waiter) {
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     int status = 0;
@@ -164,13 +191,8 @@ ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
                                const OutputSink& sink) {
   // A thread of cooperative tasks waits through their scheduler, so the
   // others run meanwhile; any other thread gives up what it holds for the
-  // whole life of the child.
-  const BlockingHooks* hooks = blocking_hooks();
-  const bool cooperative = hooks != nullptr && hooks->cooperative != nullptr &&
-                           hooks->wait != nullptr && hooks->cooperative();
-  const Waiter waiter(cooperative ? hooks : nullptr);
-  std::optional<BlockingSection> section;
-  if (!cooperative) section.emplace();
+  // whole life of the child, but for the embedder's checks between slices.
+  Waiter waiter;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(time_limit_ms);
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return ChildOutcome::kNotStarted;
@@ -192,7 +214,8 @@ ChildOutcome run_shell_command(const std::string& command, int time_limit_ms,
   bool finished = drain(read_end.get(), deadline, waiter, sink);
   read_end.reset();
   if (finished) finished = reap_until(pid, deadline, waiter);
-  if (!finished) return ChildOutcome::kTimedOut;  // child's destructor ends the group
+  // The child's destructor ends the group.
+  if (!finished) return waiter.broken_off() ? ChildOutcome::kInterrupted : ChildOutcome::kTimedOut;
   child.reaped();
   return ChildOutcome::kFinished;
 }

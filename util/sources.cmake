@@ -1,5 +1,6 @@
 list(APPEND PL_CORE_SOURCES
      util/files.cpp
+     util/cache_file.cpp
      util/small_file.cpp
      util/strings.cpp
      util/json.cpp

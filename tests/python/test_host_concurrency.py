@@ -1,8 +1,10 @@
 """The loader inside the servers panels run on: greenlets of a patched
-process, threads beside imports, signals while a call waits."""
+process, threads beside imports, signals while a call waits, forks."""
 import json
 import os
 import textwrap
+
+import pytest
 
 from conftest import need_greenlets
 from test_threaded_panel import FDISK, PROBE_GROUP_LEFT, RECORDER
@@ -246,21 +248,136 @@ def test_an_exception_on_the_load_locks_way_never_leaves_it_held(run, panel):
                        ["raised at acquire", "after acquire"]], r.stderr
 
 
-def test_a_timeout_raised_into_the_disk_probe_ends_it_and_the_listing_goes_on(run, tmp_path):
-    need_greenlets()
-    env, posted = fake_fdisk(tmp_path)
-    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + textwrap.dedent("""
+# How each host runs callers side by side, and interrupts one in 0.25 s: a
+# greenlet's Timeout, or Ctrl-C (SIGALRM's handler raising KeyboardInterrupt).
+HOSTS = {
+    "greenlets": """
         from gevent import monkey
         monkey.patch_all()
-        import gevent, time
-        started = time.monotonic()
-        with gevent.Timeout(0.3):
-            listing = PluginLoader.get_plugin_list(1)
-        emit([time.monotonic() - started, len(listing["list"]), probe_group_left()])
-    """), stubs={"http_requests": RECORDER}, env=env)
-    took, listed, left = r.value
-    # The probe's wait raised: its whole group was ended at once, the error
-    # printed, and the request went out without a disk identifier.
-    assert took < 1.2 and listed == 99 and left == [], (took, listed, left)
-    assert "Timeout: 0.3 seconds" in r.stderr, r.stderr
-    assert [json.loads(line)["hdid"] for line in posted.read_text().splitlines()] == [""]
+        import gevent
+        spawn, join, interrupt = gevent.spawn, gevent.joinall, gevent.Timeout
+    """,
+    "threads": """
+        import contextlib, signal, threading
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        def spawn(f, *args):
+            t = threading.Thread(target=f, args=args)
+            t.start()
+            return t
+        def join(ts):
+            [t.join(30) for t in ts]
+        def interrupt(seconds):
+            return contextlib.nullcontext(signal.setitimer(signal.ITIMER_REAL, seconds))
+    """,
+}
+INTERRUPTED = {"greenlets": "Timeout", "threads": "KeyboardInterrupt"}
+
+
+def in_host(host, code, **values):
+    if host == "greenlets":
+        need_greenlets()
+    return textwrap.dedent(HOSTS[host]) + textwrap.dedent(code).format(**values)
+
+
+@pytest.mark.parametrize("host", HOSTS)
+def test_an_interrupt_ends_only_the_interrupted_callers_load(run, panel, tmp_path, host):
+    marks = tmp_path / "marks"
+    entry = panel.write("plugin/slow/slow_main.py", slow(marks, "slow_main", pause=0.5))
+    r = run(in_host(host, """
+        import os, sys, time
+        P, PATH, out = PluginLoader, {path!r}, {{}}
+        P.plugin_run("slow", "ver", 0)  # served: its stamp is recorded
+        del sys.modules[PATH]           # taken out: the next caller runs it again
+        def waiter(n):
+            time.sleep(0.1)  # the interrupted caller's load is under way by then
+            out[n] = P.plugin_run("slow", "ver", 0)
+        waiters = [spawn(waiter, n) for n in range(3)]
+        try:
+            with interrupt(0.25):
+                out["me"] = P.plugin_run("slow", "ver", 0)
+        except BaseException as e:
+            out["me"] = type(e).__name__
+        join(waiters)
+        # Replaced by rename with a file of the same size and time.
+        st = os.stat(PATH)
+        with open(PATH + ".new", "w") as f:
+            f.write(open(PATH).read().replace("'slow'", "'next'"))
+        os.utime(PATH + ".new", ns=(st.st_atime_ns, st.st_mtime_ns))
+        os.replace(PATH + ".new", PATH)
+        emit([out, P.plugin_run("slow", "ver", 0)])
+    """, path=str(entry)), timeout=60)
+    # The interrupted caller got its own exception, untouched; the waiters
+    # got neither it nor the half-run module: one of them ran the file again.
+    assert r.value == [{"me": INTERRUPTED[host], "0": "slow", "1": "slow", "2": "slow"},
+                       "next"], r.stderr
+    assert marks.read_text() == "xxxx" and "Traceback" not in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("host", HOSTS)
+def test_a_probe_ended_by_the_host_sends_nothing_and_leaves_no_process(run, build_dir, tmp_path,
+                                                                       host):
+    env, posted = fake_fdisk(tmp_path)
+    r = run(textwrap.dedent(PROBE_GROUP_LEFT) + in_host(host, """
+        import http_requests, os, signal, sys, time
+        sys.path.insert(0, {modules!r})
+        import pl_bridge_probe
+        def ended(call):
+            started = time.monotonic()
+            try:
+                call()
+            except BaseException as e:
+                return [type(e).__name__, time.monotonic() - started < 0.5]
+        def interrupted():
+            with interrupt(0.3):
+                PluginLoader.get_plugin_list(1)
+        out = [ended(interrupted)]
+        if "gevent" in sys.modules:
+            lister = spawn(PluginLoader.get_plugin_list, 1)
+            time.sleep(0.3)
+            def killed():
+                lister.kill()
+                raise lister.value  # what it ended with: GreenletExit, no catalog
+            out.append(ended(killed))
+        # A pause whose time merely passed is no broken-off wait.
+        outcome, text = pl_bridge_probe.shell("echo x; exec >&-; sleep 0.2", 5000)
+        # Ctrl-C in the panel's own request module ends the listing too.
+        os.environ["PL_FDISK"] = "quick"
+        http_requests.post = lambda *args: signal.default_int_handler(0, None)
+        emit(out + [ended(lambda: PluginLoader.get_plugin_list(1)), outcome, text.decode(),
+                    probe_group_left()])
+    """, modules=str(build_dir / "test_modules")), stubs={"http_requests": RECORDER}, env=env,
+            timeout=60)
+    *ends, outcome, text, left = r.value
+    assert ends == [[INTERRUPTED[host], True]] + [["GreenletExit", True]] * (host == "greenlets") \
+        + [["KeyboardInterrupt", True]], r.stderr
+    assert (outcome, text) == ("finished", "x\n")
+    # The whole group was ended before the exception went on; no request
+    # went out, nothing was stored and nothing was printed.
+    assert left == [] and not posted.exists() and "Traceback" not in r.stderr, (left, r.stderr)
+
+
+def test_a_child_forked_during_another_threads_load_loads_the_file_afresh(run, panel, tmp_path):
+    marks = tmp_path / "marks"
+    panel.write("plugin/slow/slow_main.py", slow(marks, "slow_main", pause=1))
+    panel.write("plugin/other/other_main.py", CLASS.format(cls="other_main", tag="other"))
+    r = run("""
+        import json, os, signal, threading, time
+        P = PluginLoader
+        threading.Thread(target=P.plugin_run, args=("slow", "ver", 0)).start()
+        time.sleep(0.3)
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.write(write, json.dumps([P.plugin_run(name, "ver", 0)
+                                        for name in ("slow", "other")]).encode())
+            os._exit(0)
+        os.close(write)
+        deadline = time.monotonic() + 10
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+            time.sleep(0.05)
+        emit([json.loads(os.read(read, 1000) or b'"hung"'), P.plugin_run("slow", "ver", 0)])
+    """, timeout=60)
+    assert r.value == [["slow", "other"], "slow"], r.stderr
+    assert marks.read_text() == "xx"  # once in each process

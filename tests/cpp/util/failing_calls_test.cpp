@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "fail_call.h"
 #include "test_support.h"
@@ -328,33 +330,64 @@ int broken_off_pauses(int fd, int timeout_ms) {
   struct pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, timeout_ms) > 0 ? 1 : 0;
 }
+int polled(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(fd < 0 ? nullptr : &p, fd < 0 ? 0 : 1, timeout_ms) > 0 ? 1 : 0;
+}
 void* nothing_to_give_up() { return nullptr; }
 bool yes() { return true; }
 bool no() { return false; }
 
+int checks = 0;
+bool on_third_check() { return ++checks == 3; }
+
 }  // namespace
 
-TEST(FailingCalls, BrokenOffCooperativeWaitEndsTheChild) {
+TEST(FailingCalls, BrokenOffWaitsEndTheChildAtOnce) {
   // Hooks that are not complete, or say the thread waits by itself, leave
   // the wait to poll; a cooperative wait broken off while the child is
-  // being reaped ends it as the time limit does.
-  const BlockingHooks partial = {nothing_to_give_up, nullptr, yes, nullptr};
-  const BlockingHooks own = {nothing_to_give_up, nullptr, no, broken_off_pauses};
-  const BlockingHooks cooperative = {nothing_to_give_up, nullptr, yes, broken_off_pauses};
+  // being reaped ends it, while pauses whose time merely passed go on.
+  const BlockingHooks partial = {nothing_to_give_up, nullptr, yes, nullptr, nullptr};
+  const BlockingHooks own = {nothing_to_give_up, nullptr, no, broken_off_pauses, nullptr};
+  const BlockingHooks cooperative = {nothing_to_give_up, nullptr, yes, broken_off_pauses, nullptr};
+  const BlockingHooks pausing = {nothing_to_give_up, nullptr, yes, polled, nullptr};
   const BlockingHooks* before = blocking_hooks();
   ScratchDir dir;
   const std::string command = "exec >&-; sleep 0.3; touch '" + dir.file("lived") + "'";
-  ChildOutcome outcomes[3];
-  int i = 0;
-  for (const BlockingHooks* hooks : {&partial, &own, &cooperative}) {
+  std::vector<ChildOutcome> outcomes;
+  for (const BlockingHooks* hooks : {&partial, &own, &pausing, &cooperative}) {
     set_blocking_hooks(hooks);
-    outcomes[i++] = run_shell_command(command, 5000, [](const char*, size_t) {});
+    outcomes.push_back(run_shell_command(command, 5000, [](const char*, size_t) {}));
   }
-  set_blocking_hooks(before);
-  EXPECT_EQ(outcomes[0], ChildOutcome::kFinished);
-  EXPECT_EQ(outcomes[1], ChildOutcome::kFinished);
-  EXPECT_EQ(outcomes[2], ChildOutcome::kTimedOut);
+  EXPECT_EQ(outcomes,
+            (std::vector<ChildOutcome>{ChildOutcome::kFinished, ChildOutcome::kFinished,
+                                       ChildOutcome::kFinished, ChildOutcome::kInterrupted}));
   ASSERT_EQ(unlink(dir.file("lived").c_str()), 0);
   usleep(500 * 1000);
   EXPECT_FALSE(file_exists(dir.file("lived"))) << "the child ran on";
+
+  // A thread waiting by itself asks between slices whether to go on: the
+  // third answer ends the wait some 0.1 s in, and with it the child's whole
+  // process group, the sleeper it left in the background too.
+  const BlockingHooks asking = {nothing_to_give_up, nullptr, no, nullptr, on_third_check};
+  set_blocking_hooks(&asking);
+  std::string out;
+  const auto started = std::chrono::steady_clock::now();
+  const ChildOutcome outcome =
+      run_shell_command("sleep 30 & echo $!; sleep 30", 5000,
+                        [&](const char* data, size_t size) { out.append(data, size); });
+  const auto took = std::chrono::steady_clock::now() - started;
+  set_blocking_hooks(before);
+  EXPECT_EQ(outcome, ChildOutcome::kInterrupted);
+  EXPECT_EQ(checks, 3);
+  EXPECT_LT(took, std::chrono::milliseconds(400));
+  const pid_t sleeper = static_cast<pid_t>(atoi(out.c_str()));
+  ASSERT_GT(sleeper, 0) << out;
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i, usleep(10 * 1000)) {
+    const std::string stat = read_bytes("/proc/" + std::to_string(sleeper) + "/stat");
+    const size_t end = stat.rfind(')');
+    gone = end == std::string::npos || stat.compare(end + 2, 1, "Z") == 0;
+  }
+  EXPECT_TRUE(gone) << "the background sleeper " << sleeper << " runs on";
 }

@@ -12,6 +12,8 @@
 //   loader_cipher(method, text[, key, iv]) -> bytes: db_aes_encrypt, db_aes_decrypt,
 //       _aes_encrypt, _aes_decrypt, _aes_encrypt_module or _aes_decrypt_module
 //   loader_modules(path) -> (get_plugin_module(path), get_class_module(path, name))
+//   shell(command, limit_ms) -> (outcome name, bytes): a child process with the
+//       module's waiting hooks installed
 //
 // The loader_ functions reach the loader object's methods that the module's
 // own functions do not call.
@@ -23,9 +25,11 @@
 #include <string>
 
 #include "catalog/catalog.h"
+#include "loader/host_waits.h"
 #include "loader/loader.h"
 #include "transport/curl_client.h"
 #include "transport/exec_client.h"
+#include "util/child_process.h"
 
 namespace {
 
@@ -157,6 +161,22 @@ PyObject* probe_loader_modules(PyObject*, PyObject* args) noexcept {
   });
 }
 
+PyObject* probe_shell(PyObject*, PyObject* args) noexcept {
+  const char* command = nullptr;
+  int limit_ms = 0;
+  if (!PyArg_ParseTuple(args, "si", &command, &limit_ms)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    install_host_waits();
+    std::string out;
+    const ChildOutcome outcome = run_shell_command(
+        command, limit_ms, [&](const char* data, size_t size) { out.append(data, size); });
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    const char* names[] = {"not started", "finished", "timed out", "interrupted"};
+    return Py_BuildValue("(sy#)", names[static_cast<int>(outcome)], out.data(),
+                         static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
 PyMethodDef probe_methods[] = {
     {"requests_post", probe_post, METH_VARARGS, nullptr},
     {"requests_get", probe_get, METH_VARARGS, nullptr},
@@ -166,6 +186,7 @@ PyMethodDef probe_methods[] = {
     {"loader_keys", probe_loader_keys, METH_NOARGS, nullptr},
     {"loader_cipher", probe_loader_cipher, METH_VARARGS, nullptr},
     {"loader_modules", probe_loader_modules, METH_VARARGS, nullptr},
+    {"shell", probe_shell, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
