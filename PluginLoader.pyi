@@ -68,11 +68,13 @@ class BuildInfo(TypedDict):
     secrets_fingerprint: str
     python_version: str
     compiled_plugin_suffixes: list[str]
+    catalog_max_size: int
 
 @type_check_only
 class IvFileCheck(TypedDict):
     path: str
-    state: Literal["absent", "ok", "not a regular file", "unreadable", "damaged"]
+    state: Literal["absent", "ok", "a symbolic link", "not a regular file", "unreadable",
+                   "damaged"]
     length: int
     detail: str
 

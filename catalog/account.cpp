@@ -9,6 +9,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -83,6 +84,12 @@ std::string json_string_body(const std::string& value) {
 std::string catalog_file() { return get_path() + "/data/plugin_bin.pl"; }
 
 std::string catalog_error_file() { return catalog_file() + ".err"; }
+
+bool read_stored_catalog(const std::string& path, std::string& text, size_t max_size) {
+  if (!read_file_no_link(path, text, max_size)) return false;
+  text.resize(cut_pieces_at_nul(&text[0], text.size()));
+  return true;
+}
 
 bool has_integer(const rapidjson::Value& obj, const char* name) {
   if (!obj.IsObject()) return false;
@@ -187,8 +194,9 @@ std::string account_number(const rapidjson::Document& doc) {
 
 std::string get_local_address() {
   const std::string path = get_path() + "/data/iplist.txt";
-  if (!file_exists(path)) return std::string();
-  std::string text = file_get_contents(path);
+  std::string text;
+  if (!read_file_no_link(path, text, kConfigBufferSize - 1)) return std::string();
+  text.resize(cut_pieces_at_nul(&text[0], text.size()));
   if (text.find('\n') == std::string::npos) return text;
   std::vector<std::string> lines = split(text, "\n");
   return lines.empty() ? std::string() : lines.front();

@@ -14,6 +14,16 @@ class Ploader;
 std::string catalog_file();
 std::string catalog_error_file();
 
+// The stored catalog text at path into text, read as the listing reads it:
+// never through a link at path, a regular file only, and one of more than
+// max_size bytes (the answer bound: no download stores a larger one) is not
+// read at all.  Each of those leaves text empty, as a file that cannot be
+// read, and so not listable; otherwise text holds the file, each piece of a
+// line up to its first NUL byte as file_get_contents reads it.  True when
+// the file was read.
+bool read_stored_catalog(const std::string& path, std::string& text,
+                         size_t max_size = kAnswerMaxSize);
+
 // Parses text into the catalog document doc, emptied first (its memory pool
 // is released); a failed parse leaves doc null.  True when it parsed.  Of
 // root members with the same name only one stays, as json.loads makes it:
@@ -67,11 +77,13 @@ void download_catalog(Ploader& loader, bool tls_setting);
 
 // Fills doc with the account data of <panel>/data/userInfo.json, or with the
 // default account {"uid":0,"server_id":"OFF","token":""} when the file is
-// missing or its object lacks what is needed.  False (nothing to send) when
+// missing, cannot be read (a link at its name, not a regular file, 128 KiB
+// or more) or its object lacks what is needed.  False (nothing to send) when
 // the file holds JSON that is not an object.  On true, doc has "uid".
 bool get_user_info(rapidjson::Document& doc);
 // The first non-empty line of <panel>/data/iplist.txt (the whole text when
-// it has no line feed); "" when the file is missing.
+// it has no line feed); "" when the file is missing or cannot be read as
+// get_user_info reads its file.
 std::string get_local_address();
 // The account number of a document filled by get_user_info, as the decimal
 // text of its unsigned 32-bit value.

@@ -5,6 +5,7 @@
 #include "hostinfo/probes.h"
 #include "loader/loader.h"
 #include "transport/route.h"
+#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -75,9 +76,9 @@ void download_catalog(Ploader& loader, bool tls_setting) {
 }
 
 std::string Ploader::get_oem() {
-  const std::string path = get_path() + "/data/o.pl";
-  if (!file_exists(path)) return std::string();
-  std::string text = file_get_contents(path);
+  std::string text;
+  if (!read_file_no_link(get_path() + "/data/o.pl", text, kConfigBufferSize - 1)) return text;
+  text.resize(cut_pieces_at_nul(&text[0], text.size()));
   trim(text);
   return text;
 }

@@ -15,15 +15,17 @@ bool downloaded(Ploader& loader) {
 }
 
 // The stored catalog text into text, downloading the catalog first when the
-// file is missing or force is 1, and once more when the text is empty.
-// False, with the exception pending, when the host interrupted a download.
+// file is missing or force is 1, and once more when the text is empty.  A
+// link, a special file or a file past the answer bound at the catalog's name
+// reads as empty: the download then replaces it with a regular file.  False,
+// with the exception pending, when the host interrupted a download.
 bool read_catalog(Ploader& loader, int force, std::string& text) {
   const std::string path = catalog_file();
   if ((!file_exists(path) || force == 1) && !downloaded(loader)) return false;
-  file_get_contents(path, text);
+  read_stored_catalog(path, text);
   if (text.empty()) {
     if (!downloaded(loader)) return false;
-    file_get_contents(path, text);
+    read_stored_catalog(path, text);
   }
   return true;
 }
@@ -64,10 +66,9 @@ PyObject* Ploader::get_plugin_list(PyObject* args) {
     PyErr_Clear();
     force = 0;
   }
-  // The listing runs on every page view of the plugin list: its read buffer
-  // keeps its capacity between calls instead of taking fresh memory for the
-  // catalog each time.
-  static std::string text;
+  // Nothing of the text outlives the call: a catalog of tens of megabytes
+  // would otherwise stay in the panel's memory for good.
+  std::string text;
   if (!read_catalog(*this, force, text)) return nullptr;
   if (text.empty()) {
     return return_error("failed to load soft list in file. please try again later. -1");

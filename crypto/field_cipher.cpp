@@ -1,13 +1,15 @@
 #include "crypto/field_cipher.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <sys/stat.h>
 
 #include "build_config.h"
 #include "crypto/aes.h"
 #include "crypto/base64.h"
 #include "masked_secrets.h"
-#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -161,7 +163,7 @@ std::string iv_file_decrypt(const std::string& text) {
 
 std::string db_iv_path() { return kDbIvPath; }
 
-FieldBlock db_iv_of(const char* text, size_t length) {
+FieldBlock db_iv_of(const char* text, size_t length, size_t* deciphered) {
   char small[kIvTextRoom];
   std::string large;
   char* data = small;
@@ -178,14 +180,83 @@ FieldBlock db_iv_of(const char* text, size_t length) {
   }
   FieldBlock iv(data, n);
   wipe_key_material(data, decoded);
+  if (deciphered != nullptr) *deciphered = n;
   return iv;
 }
 
-bool read_db_iv(FieldBlock& iv) {
-  SmallFile file;
-  // Whether anything exists at the path matters only when it cannot be
-  // opened; then its text counts as empty.
-  if (!file.read(kDbIvPath) && !file_exists(kDbIvPath)) return false;
-  iv = db_iv_of(file.text().data(), file.text().size());
-  return true;
+std::string IvFileVerdict::reason() const {
+  switch (state) {
+    case IvFileState::kOk:
+    case IvFileState::kAbsent:
+      return std::string();
+    case IvFileState::kLink:
+      return "a symbolic link, which is never followed";
+    case IvFileState::kNotRegular:
+      return "not a regular file";
+    case IvFileState::kUnreadable:
+      if (error == 0) return "larger than " + std::to_string(kIvFileMaxSize) + " bytes";
+      return std::string("unreadable (") + strerror(error) + ")";
+    case IvFileState::kShort:
+      if (size == 0) return "empty";
+      return "deciphers to " + std::to_string(deciphered) + " characters, not " +
+             std::to_string(kFieldKeyLength);
+  }
+  return std::string();
+}
+
+DbIvFile::Identity DbIvFile::identity_of(const struct stat& st) {
+  Identity id;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.size = static_cast<int64_t>(st.st_size);
+  id.mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  id.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  id.ctime = static_cast<int64_t>(st.st_ctim.tv_sec);
+  id.ctime_nsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+  return id;
+}
+
+IvFileVerdict DbIvFile::refuse(IvFileState state, int error, FieldBlock& iv) {
+  kept_ = false;
+  iv_ = FieldBlock();
+  IvFileVerdict verdict;
+  verdict.state = state;
+  verdict.error = error;
+  if (state != IvFileState::kAbsent) iv = FieldBlock();
+  return verdict;
+}
+
+IvFileVerdict DbIvFile::read(FieldBlock& iv) {
+  struct stat st;
+  if (lstat(path_.c_str(), &st) != 0) return refuse(IvFileState::kAbsent, errno, iv);
+  if (S_ISLNK(st.st_mode)) return refuse(IvFileState::kLink, 0, iv);
+  if (!S_ISREG(st.st_mode)) return refuse(IvFileState::kNotRegular, 0, iv);
+  if (kept_ && identity_of(st) == identity_) {
+    iv = iv_;
+    return verdict_;
+  }
+  std::string text;
+  const NoLinkRead read = read_file_no_link(path_, text, kIvFileMaxSize, &st);
+  switch (read.outcome) {
+    case NoLinkRead::kRead:
+      break;
+    case NoLinkRead::kMissing:
+      return refuse(IvFileState::kAbsent, read.error, iv);  // removed since the lstat
+    case NoLinkRead::kLink:
+      return refuse(IvFileState::kLink, 0, iv);
+    case NoLinkRead::kNotRegular:
+      return refuse(IvFileState::kNotRegular, 0, iv);
+    case NoLinkRead::kUnreadable:
+    case NoLinkRead::kTooLarge:
+      return refuse(IvFileState::kUnreadable, read.error, iv);
+  }
+  verdict_ = IvFileVerdict();
+  iv_ = db_iv_of(text.data(), text.size(), &verdict_.deciphered);
+  wipe_key_material(&text[0], text.size());
+  verdict_.size = text.size();
+  verdict_.state = verdict_.deciphered >= kFieldKeyLength ? IvFileState::kOk : IvFileState::kShort;
+  identity_ = identity_of(st);
+  kept_ = true;
+  iv = iv_;
+  return verdict_;
 }

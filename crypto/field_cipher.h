@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+
+struct stat;
 
 // Length of every key, IV and chain value of the field cipher.
 constexpr size_t kFieldKeyLength = 16;
@@ -69,10 +73,71 @@ std::string iv_file_decrypt(const std::string& text);
 
 // Where the enciphered installation IV is kept: <panel>/data/div.pl.
 std::string db_iv_path();
-// The installation IV that the IV file's text deciphers to.
-FieldBlock db_iv_of(const char* text, size_t length);
-// Reads the IV file and deciphers it into iv; false (iv untouched) when no
-// file exists at its path.  The file is read without blocking (open, one
-// read, close for any file the module writes); a file that exists but cannot
-// be read, a FIFO or a device counts as empty, which gives the all-zero IV.
-bool read_db_iv(FieldBlock& iv);
+// The installation IV that the IV file's text deciphers to; deciphered, when
+// given, receives how many characters the text deciphers to (the IV is
+// their first 16, filled up with zero bytes when there are fewer).
+FieldBlock db_iv_of(const char* text, size_t length, size_t* deciphered = nullptr);
+
+// The largest IV file read; the module writes about 44 bytes.
+constexpr size_t kIvFileMaxSize = 1 << 20;
+
+// What the IV file gives.
+enum class IvFileState {
+  kOk,          // a regular file deciphering to 16 characters or more
+  kAbsent,      // nothing at the path, or the path cannot be examined
+  kLink,        // a symbolic link, never followed
+  kNotRegular,  // a directory, FIFO, device or socket
+  kUnreadable,  // a regular file that cannot be read, or one over kIvFileMaxSize
+  kShort,       // deciphers to fewer than 16 characters: empty or damaged
+};
+
+struct IvFileVerdict {
+  IvFileState state = IvFileState::kAbsent;
+  int error = 0;          // the errno of kUnreadable, and of kAbsent
+  size_t size = 0;        // bytes of the file read (kOk, kShort)
+  size_t deciphered = 0;  // characters they decipher to (kOk, kShort)
+  // Why the file gives no IV, for people ("a symbolic link, which is never
+  // followed", "empty", "deciphers to 10 characters, not 16", ...); "" for
+  // kOk and kAbsent.
+  std::string reason() const;
+};
+
+// The installation IV of the IV file at path, read once and kept while the
+// file stays the same: each read() examines the path with one lstat, and
+// reads and deciphers the file again only when what that shows differs from
+// the file last read (device, inode, size, modification and status-change
+// times to the nanosecond).  Nothing at the path drops what was kept, so a
+// new IV file is read afresh.  The file is never read through a link, and
+// only when it is a regular file.
+class DbIvFile {
+ public:
+  explicit DbIvFile(std::string path) : path_(std::move(path)) {}
+  DbIvFile(const DbIvFile&) = delete;
+  DbIvFile& operator=(const DbIvFile&) = delete;
+
+  // Fills iv with what the file gives: for kOk its IV; for kShort the
+  // characters it deciphers to, filled up with zero bytes; for kLink,
+  // kNotRegular and kUnreadable all zero bytes (what an IV file that cannot
+  // be read has always given); for kAbsent iv is left as it was.
+  IvFileVerdict read(FieldBlock& iv);
+  const std::string& path() const { return path_; }
+
+ private:
+  // What identifies one version of the file, as lstat and fstat show it.
+  struct Identity {
+    uint64_t device = 0, inode = 0;
+    int64_t size = -1, mtime = 0, mtime_nsec = 0, ctime = 0, ctime_nsec = 0;
+    bool operator==(const Identity& o) const {
+      return device == o.device && inode == o.inode && size == o.size && mtime == o.mtime &&
+             mtime_nsec == o.mtime_nsec && ctime == o.ctime && ctime_nsec == o.ctime_nsec;
+    }
+  };
+  static Identity identity_of(const struct stat& st);
+  IvFileVerdict refuse(IvFileState state, int error, FieldBlock& iv);
+
+  std::string path_;
+  bool kept_ = false;
+  Identity identity_;
+  FieldBlock iv_;
+  IvFileVerdict verdict_;
+};

@@ -8,7 +8,9 @@
 // UTF-8 and nested at most kCatalogMaxDepth deep, each judged here
 // independently of the code under test; and the catalog document must hold
 // the root members as json.loads makes them (one of each name: the place of
-// the first, the value of the last).
+// the first, the value of the last).  A catalog stored that way reads back
+// through the listing's bounded read exactly while the file is within the
+// bound, and not at all one byte past it.
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -91,6 +93,11 @@ void as_json_loads_would(const rapidjson::Value& root, rapidjson::Document& out)
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  make_panel_data_dir();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool pad = (data[0] & 1) != 0;
@@ -132,10 +139,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(depth == 0 || !json_nesting_within(cut, depth - 1));
   }
 
-  // A catalog taken this way is what the listing's own parse gives.
+  // A catalog taken this way is what the listing's own parse gives, and
+  // what it reads back from the file.
   if (kind == CatalogAnswer::kCatalog) {
     rapidjson::Document reloaded;
     FUZZ_CHECK(reload_catalog_document(reloaded, cut) && same_value(reloaded, doc));
+    static const std::string path = catalog_file();
+    write_panel_file(path, cut);
+    std::string stored = "junk";
+    FUZZ_CHECK(read_stored_catalog(path, stored, bound) && stored == cut);
+    FUZZ_CHECK(read_stored_catalog(path, stored, cut.size()) && stored == cut);
+    FUZZ_CHECK(!read_stored_catalog(path, stored, cut.size() - 1) && stored.empty());
   }
   return 0;
 }

@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <sys/stat.h>
-
 #include "crypto/field_cipher.h"
 #include "loader/loader.h"
 #include "loader/py_errors.h"
@@ -43,27 +41,37 @@ bool call_iv_hook(const std::string& enciphered, std::string& stored) {
 // enciphered under the fallback IV meanwhile, and a real IV file made later
 // would not read them.  created and err are what create_file_exclusive gave.
 void say_no_iv_file(int created, int err) {
-  const std::string path = db_iv_path();
-  std::string reason;
-  struct stat st;
-  if (created == -1) {
-    reason = strerror(err);
-  } else if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    reason = "a symbolic link to no file is in the way";
-  } else {
-    reason = "it was removed at once";
-  }
   PySys_WriteStderr(
       "PluginLoader: cannot make the IV file %.300s: %.200s; the fallback IV is used\n",
-      path.c_str(), reason.c_str());
+      db_iv_path().c_str(), created == -1 ? strerror(err) : "it was removed at once");
 }
 
-// The database IV of one piece: read from the IV file; while there is none,
-// a new one is drawn and handed to the hook to be stored first; while that
-// fails, the fallback IV.
-FieldBlock database_iv() {
-  FieldBlock iv;
-  if (read_db_iv(iv)) return iv;
+// True for what the IV file gave when values may be enciphered under the IV:
+// the file's own, or while there is none (and none could be made) the
+// fallback IV.  Any other IV file exists but gives no IV of its own.
+bool usable(const IvFileVerdict& verdict) {
+  return verdict.state == IvFileState::kOk || verdict.state == IvFileState::kAbsent;
+}
+
+// The one line that names an IV file giving no IV and why; the error result
+// of db_encrypt, and printed by both directions.
+std::string unusable_iv_message(const IvFileVerdict& verdict) {
+  return "unusable IV file " + db_iv_path() + ": " + verdict.reason();
+}
+
+void say_unusable_iv(const IvFileVerdict& verdict) {
+  PySys_WriteStderr("PluginLoader: %.900s\n", unusable_iv_message(verdict).c_str());
+}
+
+// The database IV of one piece into iv, and what the IV file gave.  A file
+// kept unchanged since it was last read costs one lstat.  While there is
+// none, a new IV is drawn and handed to the hook to be stored first; while
+// that fails (state kAbsent), iv is the fallback IV.  An IV file that exists
+// but gives no IV of its own leaves in iv what it gives (see DbIvFile::read):
+// db_encrypt refuses it, db_decrypt deciphers with it as it always has.
+IvFileVerdict database_iv(FieldBlock& iv) {
+  IvFileVerdict verdict = Ps.db_iv_file.read(iv);
+  if (verdict.state != IvFileState::kAbsent) return verdict;
   // From the system's secure generator: an IV drawn from rand() seeded with
   // the time could be found by trying every second of a year.
   char fresh[kFieldKeyLength + 1] = {0};
@@ -71,49 +79,68 @@ FieldBlock database_iv() {
     PySys_WriteStderr(
         "PluginLoader: cannot draw a new IV for %.300s: %.200s; the fallback IV is used\n",
         db_iv_path().c_str(), strerror(errno));
-    return db_fallback_iv();
+    iv = db_fallback_iv();
+    return verdict;
   }
   const std::string enciphered = iv_file_encrypt(fresh);
   wipe_key_material(fresh, sizeof fresh);
   std::string stored;
   if (!call_iv_hook(enciphered, stored)) {
     print_error_and_clear();
-    if (read_db_iv(iv)) return iv;
-    return db_fallback_iv();
+    verdict = Ps.db_iv_file.read(iv);
+    if (verdict.state == IvFileState::kAbsent) iv = db_fallback_iv();
+    return verdict;
   }
   // Only the first process to get here stores its IV; any other one drops
   // its own and reads the file that won, so no value is ever enciphered
   // under an IV that is not the one kept.  Nobody else may read it.
   const int created = create_file_exclusive(db_iv_path(), stored, 0600);
   const int err = errno;
-  if (read_db_iv(iv)) return iv;
+  verdict = Ps.db_iv_file.read(iv);
+  if (verdict.state != IvFileState::kAbsent) return verdict;
   say_no_iv_file(created, err);
-  return db_fallback_iv();
+  iv = db_fallback_iv();
+  return verdict;
 }
 
 // One piece each way, appended to out: the field key first, then the IV.
-void encrypt_piece(const char* piece, size_t length, std::string& out) {
+// Enciphering stops, with what the IV file gave in weak, at an IV file that
+// gives no IV of its own; deciphering goes on under what it gives, and notes
+// the first such file in weak.
+bool encrypt_piece(const char* piece, size_t length, std::string& out, IvFileVerdict& weak) {
   const FieldBlock key = db_field_key();
-  field_encrypt(key, database_iv(), piece, length, out);
+  FieldBlock iv;
+  const IvFileVerdict verdict = database_iv(iv);
+  if (!usable(verdict)) {
+    weak = verdict;
+    return false;
+  }
+  field_encrypt(key, iv, piece, length, out);
+  return true;
 }
 
-void decrypt_piece(const char* piece, size_t length, std::string& out) {
+bool decrypt_piece(const char* piece, size_t length, std::string& out, IvFileVerdict& weak) {
   const FieldBlock key = db_field_key();
-  field_decrypt(key, database_iv(), piece, length, out);
+  FieldBlock iv;
+  const IvFileVerdict verdict = database_iv(iv);
+  if (!usable(verdict) && usable(weak)) weak = verdict;
+  field_decrypt(key, iv, piece, length, out);
+  return true;
 }
 
 // Joins what op makes of each piece of text: the maximal runs of bytes other
-// than a line feed, as split(text, "\n") cuts them, walked in place.
+// than a line feed, as split(text, "\n") cuts them, walked in place.  Stops
+// at the first piece op refuses; weak receives what op noted of the IV file
+// (state kAbsent when nothing).
 template <typename Op>
-std::string transform_lines(const char* text, Op op) {
-  std::string out;
+bool transform_lines(const char* text, Op op, std::string& out, IvFileVerdict& weak) {
   for (const char* p = text; *p != '\0';) {
     const size_t length = strcspn(p, "\n");
-    if (length > 0) op(p, length, out);
+    if (length > 0 && !op(p, length, out, weak)) return false;
     p += length;
     if (*p == '\n') ++p;
   }
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -143,17 +170,24 @@ std::string Ploader::_aes_encrypt_module(const std::string& text) { return iv_fi
 
 std::string Ploader::_aes_decrypt_module(const std::string& text) { return iv_file_decrypt(text); }
 
-std::string Ploader::get_db_iv() { return database_iv().text(); }
+std::string Ploader::get_db_iv() {
+  FieldBlock iv;
+  database_iv(iv);
+  return iv.text();
+}
 
 std::string Ploader::db_aes_encrypt(const std::string& value) {
   std::string out;
-  encrypt_piece(value.data(), value.size(), out);
+  IvFileVerdict weak;
+  if (!encrypt_piece(value.data(), value.size(), out, weak)) say_unusable_iv(weak);
   return out;
 }
 
 std::string Ploader::db_aes_decrypt(const std::string& text) {
   std::string out;
-  decrypt_piece(text.data(), text.size(), out);
+  IvFileVerdict weak;
+  decrypt_piece(text.data(), text.size(), out, weak);
+  if (!usable(weak)) say_unusable_iv(weak);
   return out;
 }
 
@@ -163,7 +197,16 @@ PyObject* Ploader::db_encrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("Invalid parameters.");
   }
-  return return_success(transform_lines(text, encrypt_piece));
+  std::string out;
+  IvFileVerdict weak;
+  if (!transform_lines(text, encrypt_piece, out, weak)) {
+    // Nothing is enciphered under an IV that an IV file planted or damaged
+    // gives (all zero bytes, say): such values would be readable by anyone
+    // holding the module.  The file is left as it is, for people to look at.
+    say_unusable_iv(weak);
+    return return_error(unusable_iv_message(weak));
+  }
+  return return_success(out);
 }
 
 PyObject* Ploader::db_decrypt(PyObject* args) {
@@ -172,5 +215,11 @@ PyObject* Ploader::db_decrypt(PyObject* args) {
     PyErr_Clear();
     return return_error("invalid parameters.");
   }
-  return return_success(transform_lines(text, decrypt_piece));
+  // Values stored under what a damaged IV file gave stay readable: they are
+  // deciphered under it, and the line says that the file gives no IV.
+  std::string out;
+  IvFileVerdict weak;
+  transform_lines(text, decrypt_piece, out, weak);
+  if (!usable(weak)) say_unusable_iv(weak);
+  return return_success(out);
 }

@@ -7,4 +7,5 @@
 std::string host = PL_SERVICE_URL;
 Ploader Ps;
 
-Ploader::Ploader() : module_list(), mtime_cache(), mac_address(), soft_list() {}
+Ploader::Ploader()
+    : module_list(), mtime_cache(), mac_address(), soft_list(), db_iv_file(db_iv_path()) {}

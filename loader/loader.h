@@ -14,6 +14,7 @@
 
 #include <rapidjson/document.h>
 
+#include "crypto/field_cipher.h"
 #include "util/util.h"
 
 struct _object;
@@ -114,6 +115,8 @@ class Ploader {
   std::map<std::string, FileStamp> mtime_cache;
   std::string mac_address;
   rapidjson::Document soft_list;
+  // The installation IV, kept while the IV file stays the same.
+  DbIvFile db_iv_file;
 };
 
 // The service's default web address; set before Ps at load time.

@@ -4,13 +4,9 @@
 #include "surface/operator_info.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "build_config.h"
 #include "catalog/catalog.h"
@@ -19,16 +15,12 @@
 #include "loader/py_ref.h"
 #include "loader/runner_common.h"
 #include "transport/route.h"
+#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
 
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
-
-void wipe(std::string& text) {
-  wipe_key_material(&text[0], text.size());
-  text.clear();
-}
 
 bool is_letter_or_digit(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -54,7 +46,7 @@ PyObject* build_info() {
   // The file names plugin_run looks for a compiled entry under, in order.
   static const char kPythonVersion[] =
       Py_STRINGIFY(PY_MAJOR_VERSION) "." Py_STRINGIFY(PY_MINOR_VERSION);
-  return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:s,s:[s,s]}",          //
+  return Py_BuildValue("{s:s,s:s,s:s,s:s,s:O,s:{s:O,s:O,s:O},s:s,s:s,s:[s,s],s:n}",      //
                        "version", PL_VERSION,                                            //
                        "panel_root", PL_PANEL_ROOT,                                      //
                        "service_domain", PL_SERVICE_DOMAIN,                              //
@@ -67,55 +59,55 @@ PyObject* build_info() {
                        "secrets_fingerprint", PL_SECRETS_FINGERPRINT,                    //
                        "python_version", kPythonVersion,                                 //
                        "compiled_plugin_suffixes", runner::kCompiledFirstSuffix,
-                       runner::kCompiledSecondSuffix);
+                       runner::kCompiledSecondSuffix,  //
+                       "catalog_max_size", static_cast<Py_ssize_t>(kAnswerMaxSize));
 }
 
 PyObject* iv_file_check() {
-  const std::string path = db_iv_path();
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) {
+  // Read as db_encrypt reads it, with a reader of its own: the module's kept
+  // IV stays as it is.
+  DbIvFile file(db_iv_path());
+  const std::string& path = file.path();
+  FieldBlock iv;
+  const IvFileVerdict verdict = file.read(iv);
+  const std::string refused =
+      ": db_encrypt refuses to encipher (its error result names the file), db_decrypt "
+      "deciphers under what the file gives (zero bytes where it gives none)";
+  switch (verdict.state) {
+    case IvFileState::kAbsent:
+      if (verdict.error != ENOENT) {
+        return iv_verdict(path, "unreadable", -1,
+                          std::string("cannot be examined: ") + strerror(verdict.error));
+      }
       return iv_verdict(path, "absent", -1, "absent: the first database value makes it");
-    }
-    return iv_verdict(path, "unreadable", -1,
-                      std::string("cannot be examined: ") + strerror(errno));
+    case IvFileState::kLink:
+      return iv_verdict(path, "a symbolic link", -1, verdict.reason() + refused);
+    case IvFileState::kNotRegular:
+      return iv_verdict(path, "not a regular file", -1, verdict.reason() + refused);
+    case IvFileState::kUnreadable:
+      return iv_verdict(path, "unreadable", -1, verdict.reason() + refused);
+    case IvFileState::kShort:
+      return iv_verdict(path, "damaged", static_cast<Py_ssize_t>(verdict.deciphered),
+                        verdict.reason() + refused);
+    case IvFileState::kOk:
+      break;
   }
-  if (!S_ISREG(st.st_mode)) {
-    return iv_verdict(path, "not a regular file", -1,
-                      "not a regular file: it deciphers to nothing, and the module pads the IV "
-                      "with zero bytes");
-  }
-  {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
-    if (!f) {
-      return iv_verdict(path, "unreadable", -1, std::string("cannot be read: ") + strerror(errno));
-    }
-  }
-  // Read and deciphered exactly as get_db_iv does it.
-  std::string content = file_get_contents(path);
-  std::string iv = Ps._aes_decrypt_module(content);
-  const size_t length = iv.size();
   bool letters_and_digits = true;
-  for (char c : iv) letters_and_digits = letters_and_digits && is_letter_or_digit(c);
-  wipe(iv);
-  const bool empty = content.empty();
-  wipe(content);
-  if (length == kFieldKeyLength && letters_and_digits) {
-    return iv_verdict(path, "ok", static_cast<Py_ssize_t>(length),
-                      "deciphers to 16 letters and digits");
+  for (char c : iv.bytes) letters_and_digits = letters_and_digits && is_letter_or_digit(c);
+  const auto length = static_cast<Py_ssize_t>(verdict.deciphered);
+  if (verdict.deciphered == kFieldKeyLength && letters_and_digits) {
+    return iv_verdict(path, "ok", length, "deciphers to 16 letters and digits");
   }
-  std::string detail;
-  if (length == kFieldKeyLength) {
-    detail =
-        "deciphers to 16 characters, not all letters and digits: not an IV the module makes "
-        "(a file from another installation, or damaged)";
-  } else {
-    detail = empty ? "empty" : "deciphers to " + std::to_string(length) + " characters";
-    detail +=
-        ": the module fills or cuts the IV to 16 bytes, and no value stored under it can be read "
-        "by an installation with a sound IV file";
-  }
-  return iv_verdict(path, "damaged", static_cast<Py_ssize_t>(length), detail);
+  const std::string detail = verdict.deciphered == kFieldKeyLength
+                                 ? "deciphers to 16 characters, not all letters and digits"
+                                 : "deciphers to " + std::to_string(verdict.deciphered) +
+                                       " characters, of which the "
+                                       "module takes the first 16";
+  return iv_verdict(path, "damaged", length,
+                    detail +
+                        ": not an IV the module makes (a file from another installation, or "
+                        "damaged), and no value stored under it can be read by an "
+                        "installation with a sound IV file");
 }
 
 PyObject* route_check() {
@@ -153,11 +145,18 @@ PyObject* account_check() {
       token != sent.MemberEnd() && token->value.IsString() && token->value.GetStringLength() > 0;
 
   // Why the file was not taken, read as get_user_info reads it.
+  constexpr size_t kMaxSize = kConfigBufferSize - 1;
+  std::string text;
+  const NoLinkRead read = read_file_no_link(path, text, kMaxSize);
+  if (!read) {
+    return account_verdict(path, "default", uid, has_token,
+                           "not used, the catalog request carries the default account: it is " +
+                               read.reason(kMaxSize));
+  }
+  text.resize(cut_pieces_at_nul(&text[0], text.size()));
   rapidjson::Document raw;
-  std::unique_ptr<char[]> buf(new char[kConfigBufferSize]);
-  get_file(path, buf.get(), kConfigBufferSize);
   std::vector<std::string> missing;
-  if (!parse_json(raw, buf.get())) {
+  if (!parse_json(raw, text.c_str())) {
     missing.emplace_back("valid JSON of less than 128 KiB");
   } else {
     if (!has_integer(raw, "uid") && !has_integer(raw, "id")) {

@@ -16,13 +16,16 @@ namespace operator_info {
 // {"version", "panel_root", "service_domain", "service_url", "tls_verify",
 //  "builtin_secrets": {"db_field_secret", "iv_file_secret",
 //  "db_fallback_iv_secret"}, "secrets_fingerprint", "python_version",
-//  "compiled_plugin_suffixes"}.
+//  "compiled_plugin_suffixes", "catalog_max_size": the largest stored catalog
+//  the listing reads}.
 PyObject* build_info();
 
-// The IV file <panel>/data/div.pl as the module reads it: {"path",
-// "state": "absent" | "ok" | "not a regular file" | "unreadable" |
-// "damaged", "length": characters it deciphers to (-1 when not read),
-// "detail": one line for people}.
+// The IV file <panel>/data/div.pl as db_encrypt reads it: {"path",
+// "state": "absent" | "ok" | "a symbolic link" | "not a regular file" |
+// "unreadable" | "damaged", "length": characters it deciphers to (-1 when
+// not read), "detail": one line for people}.  db_encrypt refuses every state
+// but "ok" and "absent", and "damaged" only when the file deciphers to fewer
+// than 16 characters.
 PyObject* iv_file_check();
 
 // The routing file <panel>/data/node_url.pl: {"path", "present", "route",

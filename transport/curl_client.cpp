@@ -124,7 +124,8 @@ int fetch_into(const std::string& url, const char* body, char* out, size_t out_s
 }  // namespace
 
 int get_request_iptype() {
-  const std::string text = file_get_contents(get_path() + "/data/v4.pl");
+  std::string text;
+  read_file_no_link(get_path() + "/data/v4.pl", text, kConfigBufferSize - 1);
   if (text.find("-4") != std::string::npos) return 4;
   if (text.find("-6") != std::string::npos) return 6;
   return 0;

@@ -6,6 +6,7 @@
 
 #include "build_config.h"
 #include "loader/loader.h"
+#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -30,16 +31,21 @@ std::string route_file() { return get_path() + "/data/node_url.pl"; }
 std::string resolve_route(bool with_pin, std::string* why) {
   std::string fallback = host + kApiPath;
   // Gives the default route, saying why when asked.
-  auto fall_back = [&](const char* reason) {
+  auto fall_back = [&](const std::string& reason) {
     if (why != nullptr) *why = reason;
     return fallback;
   };
   if (why != nullptr) why->clear();
-  const std::string file = route_file();
-  if (!file_exists(file)) return fall_back("no routing file");
+  // The panel's file, read never through a link planted at its name.
+  constexpr size_t kMaxSize = kConfigBufferSize - 1;
+  std::string text;
+  const NoLinkRead read = read_file_no_link(route_file(), text, kMaxSize);
+  if (read.outcome == NoLinkRead::kMissing) return fall_back("no routing file");
+  if (!read) return fall_back("the routing file is " + read.reason(kMaxSize));
+  text.resize(cut_pieces_at_nul(&text[0], text.size()));
 
   rapidjson::Document doc;
-  if (!parse_json(doc, file_get_contents(file).c_str())) return fall_back("not valid JSON");
+  if (!parse_json(doc, text.c_str())) return fall_back("not valid JSON");
   if (!doc.IsObject()) return fall_back("not a JSON object");
   auto node = doc.FindMember("api-node");
   if (node == doc.MemberEnd() || !node->value.IsObject()) {

@@ -120,6 +120,78 @@ int64_t get_file_mtime(const std::string& path) {
   return static_cast<int64_t>(st.st_mtime);
 }
 
+std::string NoLinkRead::reason(size_t max_size) const {
+  switch (outcome) {
+    case kRead:
+      return std::string();
+    case kMissing:
+      return "absent";
+    case kLink:
+      return "a symbolic link, which is never followed";
+    case kNotRegular:
+      return "not a regular file";
+    case kUnreadable:
+      return std::string("unreadable (") + strerror(error) + ")";
+    case kTooLarge:
+      return "larger than " + std::to_string(max_size) + " bytes";
+  }
+  return std::string();
+}
+
+NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
+                             struct stat* st_out) {
+  NoLinkRead result;
+  // Nothing of a refused or failed read stays in out, nor its memory.
+  auto refuse = [&](NoLinkRead::Outcome outcome, int error) {
+    std::string().swap(out);
+    result.outcome = outcome;
+    result.error = error;
+    return result;
+  };
+  out.clear();
+  Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd) {
+    const int err = errno;
+    if (err == ENOENT) return refuse(NoLinkRead::kMissing, err);
+    // O_NOFOLLOW refuses a link with ELOOP, which a loop of links on the
+    // way gives as well; and a socket cannot be opened at all.
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return refuse(S_ISLNK(st.st_mode) ? NoLinkRead::kLink : NoLinkRead::kNotRegular, 0);
+    }
+    return refuse(NoLinkRead::kUnreadable, err);
+  }
+  if (fstat(fd.get(), &st) != 0) return refuse(NoLinkRead::kUnreadable, errno);
+  if (!S_ISREG(st.st_mode)) return refuse(NoLinkRead::kNotRegular, 0);
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max_size) {
+    return refuse(NoLinkRead::kTooLarge, 0);
+  }
+  // One byte more than the file holds: a read that comes back short past
+  // the size fstat gave is the end of the file, so one read() does.
+  const size_t expected = static_cast<size_t>(st.st_size);
+  out.resize(expected + 1);
+  size_t used = 0;
+  for (;;) {
+    const ssize_t n = read(fd.get(), &out[used], out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return refuse(NoLinkRead::kUnreadable, errno);
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+    if (used > max_size) return refuse(NoLinkRead::kTooLarge, 0);  // it grew meanwhile
+    if (used < out.size()) {
+      if (used >= expected) break;
+      continue;
+    }
+    out.resize(std::min(2 * out.size(), max_size + 1));
+  }
+  out.resize(used);
+  if (st_out != nullptr) *st_out = st;
+  result.outcome = NoLinkRead::kRead;
+  return result;
+}
+
 namespace {
 
 bool write_all(int fd, const std::string& content) {
@@ -153,12 +225,16 @@ Fd open_temp(const std::string& path, unsigned mode, std::string& tmp) {
   return Fd();  // errno is EEXIST
 }
 
+// The permission bits a replacement takes from the file it replaces: never
+// the set-user-ID, set-group-ID or sticky bit, and never write permission
+// for group or others (who could otherwise rewrite what the module reads).
+constexpr mode_t kReplacedModeBits = 0755;
+
 // Writes content into a fresh temporary file; its name comes back in tmp.
 // With like given, the file gets like's owner (where this process may give
-// it) and permission bits, never the set-user-ID, set-group-ID or sticky
-// bit, before it is closed; until then it is open to this process's user
-// alone, so nobody else can open it for writing in between.  Without like,
-// it is created with mode less the umask.
+// it) and permission bits (kReplacedModeBits of them) before it is closed; until then it is open to
+// this process's user alone, so nobody else can open it for writing in between.  Without like, it
+// is created with mode less the umask.
 bool write_temp(const std::string& path, const std::string& content, std::string& tmp,
                 const struct stat* like, unsigned mode) {
   Fd fd = open_temp(path, like != nullptr ? 0600 : mode, tmp);
@@ -170,7 +246,7 @@ bool write_temp(const std::string& path, const std::string& content, std::string
       // Only the superuser may give a file away: the file keeps this
       // process's owner and group, and the permission bits below still apply.
     }
-    ok = fchmod(fd.get(), like->st_mode & 0777) == 0;
+    ok = fchmod(fd.get(), like->st_mode & kReplacedModeBits) == 0;
   }
   ok = ok && fsync(fd.get()) == 0;
   int err = errno;
@@ -244,6 +320,10 @@ bool write_in_place(const std::string& path, const std::string& content) {
     return false;
   }
   if (ftruncate(fd.get(), 0) != 0 || !write_all(fd.get(), content)) return false;
+  if ((st.st_mode & 07777 & ~kReplacedModeBits) != 0 &&
+      fchmod(fd.get(), st.st_mode & kReplacedModeBits) != 0) {
+    // Only the file's owner may change its mode: the bytes are written all the same.
+  }
   return close(fd.release()) == 0;
 }
 
@@ -256,7 +336,7 @@ bool replace_file_atomic(const std::string& path, const std::string& content) {
   struct stat old;
   const bool has_old = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
   std::string tmp;
-  if (!write_temp(path, content, tmp, has_old ? &old : nullptr, 0666)) return false;
+  if (!write_temp(path, content, tmp, has_old ? &old : nullptr, 0644)) return false;
   if (rename(tmp.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(tmp.c_str());

@@ -1,10 +1,11 @@
 #include "util/util.h"
 
 #include <exception>
-#include <memory>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include "util/small_file.h"
 
 bool parse_json(rapidjson::Document& doc, const char* text) {
   doc.Parse<rapidjson::kParseIterativeFlag>(text);
@@ -13,12 +14,13 @@ bool parse_json(rapidjson::Document& doc, const char* text) {
 
 bool get_config_json(const std::string& path, rapidjson::Document& doc) {
   try {
-    if (file_exists(path)) {
-      // A file of kConfigBufferSize bytes or more is cut by get_file and then
-      // fails to parse, so it ends as "{}" like any other unusable file.
-      std::unique_ptr<char[]> buf(new char[kConfigBufferSize]);
-      get_file(path, buf.get(), kConfigBufferSize);
-      if (!parse_json(doc, buf.get())) parse_json(doc, "{}");
+    // The configuration files are the panel's own under data/: never read
+    // through a link, and a file of kConfigBufferSize bytes or more is not
+    // read at all.  Each of those, like any other unusable file, ends as "{}".
+    std::string text;
+    if (read_file_no_link(path, text, kConfigBufferSize - 1)) {
+      text.resize(cut_pieces_at_nul(&text[0], text.size()));  // as get_file reads it
+      if (!parse_json(doc, text.c_str())) parse_json(doc, "{}");
     } else {
       parse_json(doc, "{}");
     }

@@ -79,6 +79,48 @@ bool write_file(const std::string& path, const std::string& content);
 // Modification time in whole seconds since the epoch; 0 when not examinable.
 int64_t get_file_mtime(const std::string& path);
 
+// ---- reading a regular file reached without a link ----
+//
+// For files in a folder where others may plant entries: the module's own
+// files under <panel>/data (the catalog, the IV file, the routing, account
+// and address files), where a link planted at a file's name could hand the
+// module a root-only file to pass on, or a special file to block on.  The
+// file is opened without following a link at its last component (the
+// folders above may be links: a panel may move data/ to another disk),
+// never blocking, and read only when the open file is a regular file of at
+// most max_size bytes: open, fstat, one read, close in the common case.
+// Plugin and module sources are read with file_get_contents, which follows
+// links.
+
+struct stat;
+
+// How read_file_no_link went; true when the file was read.
+struct NoLinkRead {
+  enum Outcome {
+    kRead,
+    kMissing,     // nothing at path (also a folder on the way missing)
+    kLink,        // a symbolic link at path: never followed
+    kNotRegular,  // a directory, FIFO, device or socket
+    kUnreadable,  // cannot be opened or read (error tells why)
+    kTooLarge,    // a regular file of more than max_size bytes: not read
+  };
+  Outcome outcome = kMissing;
+  int error = 0;  // the errno of kUnreadable
+  explicit operator bool() const { return outcome == kRead; }
+  // Why the file was not read, for people: "a symbolic link, which is never
+  // followed", "not a regular file", "unreadable (Permission denied)",
+  // "larger than 33554432 bytes", "absent"; "" when it was read.
+  std::string reason(size_t max_size) const;
+};
+
+// Reads the file at path whole into out, its bytes as they are.  Anything
+// but a regular file of at most max_size bytes at path itself leaves out
+// empty; the result tells why.  st, when given, receives the status of the
+// file opened (so its identity goes with the bytes read).  Nothing is kept
+// between calls.
+NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
+                             struct stat* st = nullptr);
+
 // Temporary files are made next to the file they stand in for, named
 // "<path>.tmp." followed by kTempSuffixLength random letters and digits, and
 // created exclusively (never through a link, never over an existing name).
@@ -95,14 +137,17 @@ constexpr int64_t kStaleTempSeconds = 3600;
 // with errno telling why (EACCES: no new file can be made in the directory;
 // ENOSPC, EFBIG, EDQUOT: the bytes did not fit).  A regular file at path (as
 // lstat sees it: a link's target counts for nothing) keeps its permission
-// bits, less set-user-ID, set-group-ID and sticky, and, where this process
-// may give them, its owner and group; anything else at path (a link) is
-// replaced by a new file, created with 0666 less the umask.  After the
-// rename, stale temporaries of path are removed.
+// bits, less set-user-ID, set-group-ID, sticky and the write bits of group
+// and others (only the owner may write what the module wrote), and, where
+// this process may give them, its owner and group; anything else at path (a
+// link) is replaced by a new file, created with 0644 less the umask.  After
+// the rename, stale temporaries of path are removed.
 bool replace_file_atomic(const std::string& path, const std::string& content);
 // replace_file_atomic, and where the directory refuses new files (EACCES,
 // EPERM) the bytes are written in place into the regular file at path, which
-// is never opened through a link nor when it has other hard links.  False,
+// is never opened through a link nor when it has other hard links; its mode
+// then loses the bits a replacement does not keep, where this process may
+// change it.  False,
 // with errno set, when neither could be done: a link at path, for one, then
 // stays as it was.
 bool replace_file(const std::string& path, const std::string& content);
@@ -142,7 +187,9 @@ bool strncmp_s(const std::string& prefix, const std::string& text);
 bool parse_json(rapidjson::Document& doc, const char* text);
 
 // Loads the JSON file into doc; on a missing, unreadable or invalid file doc
-// becomes an empty object.  Always true.
+// becomes an empty object, and so it does for a link at path (never
+// followed), anything but a regular file, and a file of kConfigBufferSize
+// bytes or more.  Always true.
 bool get_config_json(const std::string& path, rapidjson::Document& doc);
 // Strict parse of text (up to its first NUL) into doc; false on a parse error.
 bool to_json(const std::string& text, rapidjson::Document& doc);

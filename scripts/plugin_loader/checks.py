@@ -54,15 +54,44 @@ def check_directory(path):
     return True, "exists, writable"
 
 
-def check_catalog(path):
-    if not path.exists():
-        return True, "absent: the first listing downloads it"
-    if not path.is_file():
-        return False, "not a regular file"
+# The largest stored catalog the listing reads, for modules that do not say.
+CATALOG_MAX_SIZE = 32 << 20
+
+
+def read_no_link(path, max_size):
+    """The bytes of the regular file at path, as the module reads its files in
+    data/: never through a link at path, never blocking, and no more than
+    max_size bytes.  (None, why) when it is not read."""
     try:
-        data = path.read_bytes()
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None, "absent"
     except OSError as err:
-        return False, f"cannot be read ({err.strerror})"
+        if os.path.islink(path):
+            return None, "a symbolic link"
+        return None, f"cannot be read ({err.strerror})"
+    with os.fdopen(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            return None, "not a regular file"
+        if st.st_size > max_size:
+            return None, f"larger than {max_size} bytes"
+        try:
+            data = f.read(max_size + 1)
+        except OSError as err:
+            return None, f"cannot be read ({err.strerror})"
+    if len(data) > max_size:
+        return None, f"larger than {max_size} bytes"
+    return data, None
+
+
+def check_catalog(path, max_size=CATALOG_MAX_SIZE):
+    data, why = read_no_link(path, max_size)
+    if why == "absent":
+        return True, "absent: the first listing downloads it"
+    if why is not None:
+        return False, (f"{why}: the listing never reads it, and downloads the catalog again "
+                       "to put a regular file in its place")
     if not data:
         return False, "empty: the listing downloads it again"
     try:
@@ -159,8 +188,21 @@ def check_links(data, entries):
             found.append(f"{name} has {st.st_nlink} names")
     if not found:
         return True, "none"
-    return False, ("; ".join(found) + ": the module never writes through a link (a link at "
-                   "div.pl makes new values use the fallback IV); remove them")
+    return False, ("; ".join(found) + ": the module never reads or writes through a link (with "
+                   "a link at div.pl, db_encrypt refuses to encipher; if it points to this "
+                   "installation's IV file, put a copy of that file in its place); remove them")
+
+
+def check_write_access(entries):
+    """Files in data/ that group or others may write: whoever can rewrite
+    them chooses what the module reads (the catalog the panel shows, the
+    route its requests take)."""
+    found = [f"{name} (mode {stat.S_IMODE(st.st_mode):04o})" for name, st in entries
+             if stat.S_ISREG(st.st_mode) and st.st_mode & 0o022]
+    if not found:
+        return True, "no file in data/ is writable by group or others"
+    return False, (f"{', '.join(found)} writable by group or others, who could rewrite what the "
+                   "module reads; chmod go-w them (the module writes its own files so)")
 
 
 def check_iv_access(path):
@@ -207,8 +249,10 @@ def cmd_doctor(PL, opts):
         ("IV file data/div.pl", iv["state"] in ("ok", "absent"), iv["detail"]),
         ("IV file access", *check_iv_access(data / "div.pl")),
         ("links in data/", *check_links(data, entries)),
+        ("write access in data/", *check_write_access(entries)),
         ("temporary files in data/", *check_temporaries(entries)),
-        ("catalog data/plugin_bin.pl", *check_catalog(data / "plugin_bin.pl")),
+        ("catalog data/plugin_bin.pl",
+         *check_catalog(data / "plugin_bin.pl", info.get("catalog_max_size", CATALOG_MAX_SIZE))),
         ("routing file data/node_url.pl", *check_route(needs(PL, "_route_check")())),
         ("account file data/userInfo.json", account["state"] in ("absent", "parsed"),
          account["detail"]),

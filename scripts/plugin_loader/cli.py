@@ -13,7 +13,7 @@ examples:
   plugin-loader encrypt -  < values.txt            (one value a line, one result a line)
   plugin-loader decrypt 'S8lU...=='
   plugin-loader --build BUILD install /www/server/panel/class
-  plugin-loader rollback /www/server/panel/class
+  plugin-loader --force rollback /www/server/panel/class
 
 which module: --module FILE imports that file; --build DIR the module in that
 build directory; without either, PluginLoader is looked for as the panel's
@@ -54,11 +54,29 @@ def add_common(p, top):
                    help="print the versions of this tool and of the module, then exit")
 
 
+# The options some commands take, with their defaults.  They may stand
+# before the command too; parse_args then checks that the command takes them.
+COMMAND_OPTIONS = {"force": False, "json": False, "allow_fallback_iv": False,
+                   "wait": deploy.LOCK_WAIT}
+
+
+def add_command_options(p):
+    """The commands' own options, as the top parser takes them before the
+    command: whether a command takes one is checked once it is known."""
+    for flag, extra in (("--force", {"action": "store_true"}), ("--json", {"action": "store_true"}),
+                        ("--allow-fallback-iv", {"action": "store_true"}),
+                        ("--wait", {"metavar": "SECONDS", "type": float})):
+        p.add_argument(flag, default=argparse.SUPPRESS, **extra,
+                       help=f"the option {flag} of the commands that take it, given before the "
+                            "command (plugin-loader COMMAND --help tells what it does there)")
+
+
 def parser():
     parts = __doc__.split("\n\n", 2)
     p = argparse.ArgumentParser(prog=PROG, description=parts[1], epilog=parts[2],
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     add_common(p, True)
+    add_command_options(p)
     sub = p.add_subparsers(dest="command", metavar="COMMAND",
                            help="what to do (plugin-loader COMMAND --help tells more)")
 
@@ -82,8 +100,10 @@ def parser():
                           "model_index=... picks the module's directory (mod: mod/project/)")
 
     cat = command("catalog", "list the plugin catalog")
-    cat.add_argument("--force", action="store_true", help="download it from the service first")
-    cat.add_argument("--json", action="store_true", help="print the whole catalog as JSON")
+    cat.add_argument("--force", action="store_true", default=argparse.SUPPRESS,
+                     help="download it from the service first")
+    cat.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                     help="print the whole catalog as JSON")
 
     enc = command("encrypt", "encipher database values: one stored text a line for each line")
     enc.add_argument("values", nargs="+", metavar="VALUE",
@@ -91,7 +111,7 @@ def parser():
                           "values from standard input, one a line, which keeps them out of the "
                           "shell's history and the process list (a terminal is asked without "
                           "echo)")
-    enc.add_argument("--allow-fallback-iv", action="store_true",
+    enc.add_argument("--allow-fallback-iv", action="store_true", default=argparse.SUPPRESS,
                      help="print the stored texts even when no IV file could be made and the "
                           "fallback IV was used (the panel cannot read them once one exists)")
 
@@ -99,11 +119,12 @@ def parser():
     dec.add_argument("values", nargs="+", metavar="TEXT",
                      help="a stored text to decipher (each of its lines on its own); '-' reads "
                           "them from standard input, one a line")
-    dec.add_argument("--allow-fallback-iv", action="store_true",
+    dec.add_argument("--allow-fallback-iv", action="store_true", default=argparse.SUPPRESS,
                      help="with no IV file, decipher under the fallback IV (no IV file is made)")
 
     info = command("info", "print the module's version, file, SHA-256 and build settings")
-    info.add_argument("--json", action="store_true", help="print them as one JSON object")
+    info.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                      help="print them as one JSON object")
 
     command("doctor", "check an installation: one line a check, exit status 1 on any FAIL")
 
@@ -111,7 +132,7 @@ def parser():
                              "keeping the module it replaces for rollback")
     ins.add_argument("directory", metavar="DIR",
                      help="the directory the panel imports PluginLoader from")
-    ins.add_argument("--force", action="store_true",
+    ins.add_argument("--force", action="store_true", default=argparse.SUPPRESS,
                      help="install even a module built with the built-in secrets, with another "
                           "panel root or other secrets than the installed one, or in a file "
                           "owned by another user or writable by group or others")
@@ -119,20 +140,37 @@ def parser():
     rb = command("rollback", "put back the module that the last install in DIR replaced")
     rb.add_argument("directory", metavar="DIR",
                     help="the directory the panel imports PluginLoader from")
-    rb.add_argument("--force", action="store_true",
+    rb.add_argument("--force", action="store_true", default=argparse.SUPPRESS,
                     help="put it back even when its file is owned by another user or writable "
                          "by group or others")
     for c in (ins, rb):
-        c.add_argument("--wait", metavar="SECONDS", type=float, default=deploy.LOCK_WAIT,
+        c.add_argument("--wait", metavar="SECONDS", type=float, default=argparse.SUPPRESS,
                        help="how long to wait for another install or rollback in DIR to end "
                             f"(default {deploy.LOCK_WAIT})")
+    p.takes = {name: {a.dest for a in c._actions if a.dest in COMMAND_OPTIONS}
+               for name, c in sub.choices.items()}
     return p
+
+
+def parse(p, argv=None):
+    """The options, each command option given before the command checked
+    against the command, and those not given set to their defaults."""
+    opts = p.parse_args(argv)
+    takes = p.takes.get(opts.command, set())
+    for dest, default in COMMAND_OPTIONS.items():
+        if dest in takes:
+            if not hasattr(opts, dest):
+                setattr(opts, dest, default)
+        elif hasattr(opts, dest):
+            flag = "--" + dest.replace("_", "-")
+            p.error(f"{flag} is not an option of {opts.command or 'the tool without a command'}")
+    opts.path = list(opts.path) + list(getattr(opts, "path_after", []))
+    return opts
 
 
 def main(argv=None):
     p = parser()
-    opts = p.parse_args(argv)
-    opts.path = list(opts.path) + list(getattr(opts, "path_after", []))
+    opts = parse(p, argv)
     sys.path[:0] = [str(d) for d in opts.path]
     try:
         if opts.version:

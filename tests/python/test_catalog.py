@@ -329,6 +329,50 @@ class TestListing:
         r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(len(PluginLoader.get_plugin_list(0)['list']))")
         assert r.out == [{"status": False, "msg": MSG_JSON}, 9]
 
+    def test_a_planted_link_is_never_listed_and_the_repair_replaces_it(self, service, panel,
+                                                                       tmp_path):
+        secret = tmp_path / "root-only.json"
+        secret.write_text('{"uid": 1, "token": "TOPSECRET-1"}')
+        panel.path("data/plugin_bin.pl").symlink_to(secret)
+        service.reply(catalog_text(40))
+        r = service.run("emit(PluginLoader.get_plugin_list(0)); emit(PluginLoader.parse_plugin_list(1))")
+        # Read as a file that cannot be read: the repair download puts a
+        # regular file in the link's place, and that is what is listed.
+        assert r.out == [json.loads(catalog_text(40)), True], r.stderr
+        assert "TOPSECRET" not in r.stdout + r.stderr and len(service.calls) == 1
+        assert (panel.path("data/plugin_bin.pl").is_symlink(), secret.read_text()) == \
+            (False, '{"uid": 1, "token": "TOPSECRET-1"}')
+
+    def test_the_stored_catalog_is_read_up_to_the_bound_and_nothing_is_kept(self, service, panel,
+                                                                            tmp_path):
+        path = panel.path("data/plugin_bin.pl")
+        os.truncate(panel.write("data/plugin_bin.pl", ""), 512 << 20)  # sparse: no disk taken
+        (tmp_path / "small").write_text(catalog_text(5))
+        (tmp_path / "big").write_text(catalog_text(24 << 10, pad=1000))  # 24 MiB
+        r = service.run(f"""
+            import ctypes, gc, shutil
+            def kib(field):  # after a collection and a trim: held, not kept by the allocator
+                gc.collect()
+                ctypes.CDLL(None).malloc_trim(0)
+                return next(int(ln.split()[1]) for ln in open("/proc/self/status")
+                            if ln.startswith(field + ":"))
+            open("/proc/self/clear_refs", "w").write("5")  # the peak starts afresh
+            peak = kib("VmHWM")
+            emit([PluginLoader.get_plugin_list(0), kib("VmHWM") - peak])
+            held = []
+            for name in ("small", "big", "small"):
+                shutil.copyfile({str(tmp_path)!r} + "/" + name, {str(path)!r})
+                emit(len(PluginLoader.get_plugin_list(0)["list"]))
+                held.append(kib("VmRSS"))
+            emit(held[2] - held[0])
+        """)
+        (refused, peak_kib), *sizes, grown_kib = r.out
+        assert refused == {"status": False, "msg": MSG_EMPTY}, r.stderr
+        assert len(service.calls) == 1  # the repair download, which got no answer
+        assert peak_kib < 8 * 1024, f"the refused catalog added {peak_kib} KiB to the peak"
+        assert sizes == [5, 24 << 10, 5]
+        if not os.environ.get("PL_TEST_ASAN"):  # the sanitizer holds freed memory back
+            assert grown_kib < 8 * 1024, f"{grown_kib} KiB more held after the listings"
     def test_bytes_that_are_not_utf8(self, service, panel):
         panel.write("data/plugin_bin.pl", b'{"list": ["\xff\xfe"]}')
         r = service.run("emit(PluginLoader.get_plugin_list(0))")

@@ -183,38 +183,57 @@ def test_failing_hook_writes_nothing(run, panel, keys, hook, error):
 ])
 def test_hook_result_is_stored_up_to_its_first_nul(run, panel, keys, suffix, stored):
     hook = f"def get_div(text):\n    return {suffix}\n"
-    code = 'emit(PluginLoader.db_encrypt("v")["msg"])'
+    code = 'emit(PluginLoader.db_encrypt("v"))'
     first = run(code, stubs={"public": hook})
     assert first.returncode == 0, first.stderr
     content = panel.read(IV_FILE, binary=True)
     if stored == "text":
         assert re.fullmatch(rb"[A-Za-z0-9+/]+=*", content), content
         iv = keys.iv_of_file(content.decode())
+        assert first.value == {"status": True, "msg": keys.stored("v", iv)}
     else:
+        # An empty IV file gives no IV: nothing is enciphered under zero bytes.
         assert content == b""
-        iv = bytes(16)  # an empty IV file gives the all-zero IV
-    assert first.value == keys.stored("v", iv)
+        assert first.value == {"status": False,
+                               "msg": f"unusable IV file {panel.path(IV_FILE)}: empty"}
     assert run(code, stubs={"public": HOOK_FORBIDDEN}).value == first.value
 
 
-@pytest.mark.parametrize("kind", ["fifo", "endless device", "directory", "unreadable file"])
-def test_iv_file_that_cannot_be_read_neither_blocks_nor_counts_as_absent(run, panel, keys, kind):
-    path = panel.path(IV_FILE)
-    prefix = ()
-    if kind == "fifo":
-        os.mkfifo(path)
-    elif kind == "endless device":
-        path.symlink_to("/dev/zero")
-    elif kind == "directory":
-        path.mkdir()
-    else:
-        panel.write(IV_FILE, keys.iv_file_text(b"Ab3Cd4Ef5Gh6Ij7K"), mode=0)
-        prefix = no_caps()
-    r = run('emit(PluginLoader.db_encrypt("v")["msg"])', stubs={"public": HOOK_FORBIDDEN},
-            timeout=30, prefix=prefix)
-    assert r.returncode == 0, r.stderr
-    # Read as empty, the all-zero IV: never a new IV file, nor the fallback IV.
-    assert r.value == keys.stored("v", bytes(16))
+LINK = "a symbolic link, which is never followed"
+
+
+@pytest.mark.parametrize("plant, reason", [
+    (lambda path, sound, keys: os.mkfifo(path), "not a regular file"),
+    (lambda path, sound, keys: path.symlink_to("/dev/zero"), LINK),  # an endless device
+    (lambda path, sound, keys: path.symlink_to(sound), LINK),
+    (lambda path, sound, keys: path.symlink_to(sound.parent / "nothing"), LINK),
+    (lambda path, sound, keys: path.mkdir(), "not a regular file"),
+    (lambda path, sound, keys: [sound.rename(path), path.chmod(0)],
+     "unreadable (Permission denied)"),
+    (lambda path, sound, keys: [path.write_text(keys.iv_file_text(b"Ab3Cd4Ef5G")), b"Ab3Cd4Ef5G"][1],
+     "deciphers to 10 characters, not 16"),
+], ids=["fifo", "link to a device", "link to a sound IV file", "dangling link", "directory",
+        "unreadable file", "short IV"])
+def test_iv_file_that_gives_no_iv_is_refused_and_said_aloud(run, panel, keys, tmp_path, plant,
+                                                            reason):
+    path, sound = panel.path(IV_FILE), tmp_path / "div.pl"
+    sound.write_text(keys.iv_file_text(b"Ab3Cd4Ef5Gh6Ij7K"))
+    given = plant(path, sound, keys)
+    # What such a file has always given: zero bytes where it gives nothing.
+    weak = (given if isinstance(given, bytes) else b"").ljust(16, b"\0")
+    before, message = os.lstat(path), f"unusable IV file {path}: {reason}"
+    r = run(f"""
+        emit(PluginLoader.db_encrypt("v\\nw"))
+        emit(PluginLoader.db_decrypt({keys.stored("v", weak) + chr(10) + keys.stored("w", weak)!r}))
+    """, stubs={"public": HOOK_FORBIDDEN}, timeout=30, prefix=no_caps())
+    # Nothing enciphered, neither blocking nor read as absent (no new IV),
+    # and the file left as it is; values stored under what it gave read on.
+    assert r.out == [{"status": False, "msg": message}, {"status": True, "msg": "vw"}], r.stderr
+    assert r.stderr.splitlines() == [f"PluginLoader: {message}"] * 2
+    after = os.lstat(path)
+    assert (after.st_ino, after.st_mode, after.st_mtime_ns) == \
+        (before.st_ino, before.st_mode, before.st_mtime_ns)
+    assert os.listdir(panel.path("data")) == ["div.pl"]
 
 
 def test_iv_file_longer_than_one_read_is_read_whole(run, panel, keys):
@@ -261,8 +280,8 @@ MEMORY_CALLS = {"brk", "mmap", "munmap", "mremap", "madvise"}
 
 def traced_calls(log):
     """The system calls between each pair of begin/end marks in an strace
-    log, by mark name, as (name, first argument); an openat as (name, path,
-    descriptor)."""
+    log, by mark name, as (name, first argument); an openat or a status call
+    as (name, path, result)."""
     sections, current = {}, None
     for line in log.read_text().splitlines():
         m = re.match(r'(\w+)\(("[^"]*"|[^,)]*)(?:, ("[^"]*"))?.*= (-?\d+)', line)
@@ -273,7 +292,7 @@ def traced_calls(log):
         if name == "access" and mark:
             current = mark.group(2) if mark.group(1) == "begin" else None
             sections.setdefault(mark.group(2), [])
-        elif current and name == "openat":
+        elif current and name in ("openat", "newfstatat"):
             sections[current].append((name, second, result))
         elif current and name not in MEMORY_CALLS:
             sections[current].append((name, first))
@@ -281,9 +300,10 @@ def traced_calls(log):
 
 
 @pytest.mark.skipif(STRACE is None, reason="strace is not installed")
-def test_a_piece_reads_the_iv_file_in_three_system_calls(run, panel, tmp_path):
-    log = tmp_path / "trace"
-    r = run("""
+def test_the_iv_is_read_once_and_checked_with_one_system_call_a_piece(run, panel, keys, tmp_path):
+    log, other = tmp_path / "trace", tmp_path / "other"
+    other.write_text(keys.iv_file_text(b"Zz9Yy8Xx7Ww6Vv5U"))
+    r = run(f"""
         import os
         P = PluginLoader
         stored = P.db_encrypt("v" * 32)["msg"]  # makes the IV file
@@ -291,23 +311,31 @@ def test_a_piece_reads_the_iv_file_in_three_system_calls(run, panel, tmp_path):
 
         def traced(mark, fn, arg):
             os.access("/pl-trace-begin-" + mark, os.F_OK)
-            fn(arg)
+            result = fn(arg)["msg"]
             os.access("/pl-trace-end-" + mark, os.F_OK)
+            return result
 
         traced("encrypt", P.db_encrypt, "v" * 32)
         traced("decrypt", P.db_decrypt, stored)
         traced("two", P.db_encrypt, "v\\nw")
         traced("none", P.db_encrypt, "\\n")
-        emit(stored)
+        os.replace({str(other)!r}, {str(panel.path(IV_FILE))!r})
+        emit([traced("replaced", P.db_encrypt, "v"), traced("again", P.db_encrypt, "v")])
     """, prefix=(STRACE, "-qq", "-o", str(log)))
     assert r.returncode == 0, r.stderr
+    assert r.value == [keys.stored("v", b"Zz9Yy8Xx7Ww6Vv5U")] * 2
+    path = f'"{panel.path(IV_FILE)}"'
     calls = traced_calls(log)
-    fd = calls["encrypt"][0][-1]
-    piece = [("openat", f'"{panel.path(IV_FILE)}"', fd), ("read", fd), ("close", fd)]
+    piece = [("newfstatat", path, "0")]
     assert calls["encrypt"] == piece, calls["encrypt"]
     assert calls["decrypt"] == piece, calls["decrypt"]
-    assert calls["two"] == piece * 2, calls["two"]  # the file is read for every piece
+    assert calls["two"] == piece * 2, calls["two"]  # the file is checked for every piece
     assert calls["none"] == []
+    # Another file at the path is read afresh, once.
+    fd = calls["replaced"][1][-1]
+    assert calls["replaced"] == piece + [("openat", path, fd), ("newfstatat", '""', "0"),
+                                         ("read", fd), ("close", fd)], calls["replaced"]
+    assert calls["again"] == piece
 
 
 # Each process's hook stores an IV of its own (not the one the module drew,
@@ -437,9 +465,9 @@ def test_iv_file_that_cannot_be_made_is_said_aloud(run, panel, keys, tmp_path):
     planted = tmp_path / "planted"
     panel.path(IV_FILE).symlink_to(planted)
     r = run(code, stubs={"public": HOOK_SAME})
-    assert r.value == keys.stored("v", keys.fallback_iv)
-    assert (f"PluginLoader: cannot make the IV file {panel.path(IV_FILE)}: a symbolic link"
-            in r.stderr)
+    # A link in the way is no missing IV file: nothing is enciphered.
+    assert r.value == (f"unusable IV file {panel.path(IV_FILE)}: a symbolic link, which is "
+                       "never followed")
     assert not planted.exists() and panel.path(IV_FILE).is_symlink()
 
     shutil.rmtree(panel.path("data"))

@@ -58,7 +58,7 @@ def doctor(build_dir, *extra, prefix=()):
 def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
     r, lines = doctor(build_dir, "-p", STANDINS)
     assert r.returncode == 0, r.stdout + r.stderr
-    assert len(lines) == 12 and all(ln.startswith("ok    ") for ln in lines.values()), r.stdout
+    assert len(lines) == 13 and all(ln.startswith("ok    ") for ln in lines.values()), r.stdout
     assert "uid 1001" in r.stdout and "tok-do-not-show" not in r.stdout + r.stderr
     assert "1 plugins" in lines["catalog data/plugin_bin.pl"]
     assert "connects to http://127.0.0.1/api/panel" in lines["routing file data/node_url.pl"]
@@ -68,7 +68,7 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
 
 @pytest.mark.parametrize("damage, check, why", [
     (lambda p, k: p.write("data/div.pl", k.iv_file_text(b"abcdefghij")), "IV file data/div.pl",
-     "deciphers to 10 characters: the module fills or cuts the IV to 16 bytes"),
+     "deciphers to 10 characters, not 16: db_encrypt refuses to encipher"),
     (lambda p, k: p.write("data/div.pl", k.iv_file_text(b"abcdefgh-abcdefg")),
      "IV file data/div.pl", "16 characters, not all letters and digits"),
     (lambda p, k: p.write("data/div.pl", ""), "IV file data/div.pl", "empty"),
@@ -95,6 +95,24 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
     (lambda p, k: None, "panel module public", "not on the module search path"),
     (lambda p, k: shutil.rmtree(p.path("data")), "data/", "missing"),
     (lambda p, k: p.path("data/div.pl").chmod(0o644), "IV file access", "chmod 600"),
+    (lambda p, k: p.path("data/div.pl").chmod(0o640), "IV file access", "mode 0640: group"),
+    (lambda p, k: p.path("data/plugin_bin.pl").chmod(0o777), "write access in data/",
+     "plugin_bin.pl (mode 0777) writable by group or others"),
+    (lambda p, k: os.truncate(p.path("data/plugin_bin.pl"), 512 << 20),
+     "catalog data/plugin_bin.pl", "larger than 33554432 bytes: the listing never reads it"),
+    (lambda p, k: os.link(p.path("data/plugin_bin.pl"), p.path("catalog-elsewhere")),
+     "links in data/", "plugin_bin.pl has 2 names"),
+    (lambda p, k: os.symlink("/etc/passwd", p.path("data/plugin_bin.pl.tmp.aaaabbbbcccc0000")),
+     ("links in data/", "temporary files in data/"), "aaaabbbbcccc0000 left behind"),
+    (lambda p, k: [p.path("data/plugin_bin.pl").rename(p.path("catalog.json")),
+                   os.symlink(p.path("catalog.json"), p.path("data/plugin_bin.pl"))],
+     ("links in data/", "catalog data/plugin_bin.pl"), "a symbolic link: the listing never"),
+    # The module's own reading of its files in data/ follows no link either.
+    *[(lambda p, k, name=name: [p.path(f"data/{name}").rename(p.path(name)),
+                                os.symlink(p.path(name), p.path(f"data/{name}"))],
+       ("links in data/", check), why) for name, check, why in [
+        ("node_url.pl", "routing file data/node_url.pl", "a symbolic link, which is never followed"),
+        ("userInfo.json", "account file data/userInfo.json", "it is a symbolic link")]],
     (lambda p, k: os.symlink("/etc/passwd", p.path("data/plugin_bin.pl.err")), "links in data/",
      "plugin_bin.pl.err -> /etc/passwd"),
     (lambda p, k: [os.utime(p.write(f"data/div.pl.tmp.{n}", "x"), (t, t))
@@ -103,12 +121,13 @@ def test_doctor_on_a_healthy_panel(build_dir, build_info, healthy):
 ])
 def test_doctor_names_each_damage(build_dir, build_info, healthy, damage, check, why):
     damage(healthy, Keys(build_info))
+    checks = (check,) if isinstance(check, str) else check
     extra = () if check == "panel module public" else ("-p", STANDINS)
     r, lines = doctor(build_dir, *extra)
     assert r.returncode == 1
     failed = [name for name, ln in lines.items() if ln.startswith("FAIL")]
-    assert failed == [check], r.stdout
-    assert why in lines[check]
+    assert failed == list(checks), r.stdout
+    assert why in lines[checks[-1]]
 
 
 def test_doctor_on_an_unwritable_data_directory(build_dir, healthy, need_setpriv):
@@ -132,7 +151,8 @@ def test_iv_file_that_cannot_be_read_is_flagged_and_refused(build_dir, healthy, 
     assert r.returncode == 1 and lines["IV file data/div.pl"].startswith("FAIL"), r.stdout
     enc = tool("--build", build_dir, "-p", STANDINS, "encrypt", "v", prefix=no_caps())
     assert (enc.returncode, enc.stdout) == (1, ""), enc.stderr
-    state = "not a regular file" if kind in ("fifo", "directory") else "unreadable"
+    state = {"fifo": "not a regular file", "directory": "not a regular file",
+             "link loop": "a symbolic link"}.get(kind, "unreadable")
     assert f"refused: the IV file {path} is {state}" in enc.stderr
 
 
@@ -330,6 +350,11 @@ def test_every_argument_has_help_and_options_go_anywhere():
     after = p.parse_args(["run", "demo", "f", "-p", "/b", "--build", "B"])
     assert (before.path, before.verbose, after.path_after, after.build) == (
         [Path("/a")], True, [Path("/b")], "B")
+    # A command's own options too; one the command does not take is refused.
+    opts = cli.parse(p, ["--force", "--wait", "3", "rollback", "D"])
+    assert (opts.force, opts.wait, cli.parse(p, ["install", "D"]).wait) == (True, 3, deploy.LOCK_WAIT)
+    with pytest.raises(SystemExit):
+        cli.parse(p, ["--force", "doctor"])
     # A run needs no key=value.
     assert p.parse_args(["run", "demo", "f"]).args == []
 
@@ -404,15 +429,30 @@ def test_install_and_rollback_under_a_running_process(build_dir, module_file, he
         assert panel_process.wait(timeout=60) == 0
 
 
-def test_install_and_rollback_refusals(build_dir, module_file, panel, tmp_path):
-    assert tool("install", tmp_path).returncode == 2
-    nothing = tool("rollback", tmp_path)
-    assert nothing.returncode == 1 and "nothing to roll back to" in nothing.stderr
-    junk = tmp_path / "junk.so"
-    junk.write_bytes(b"not a module")
-    r = tool("--module", junk, "install", tmp_path)
-    assert r.returncode == 1 and "cannot be imported" in r.stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["junk.so"]
+@pytest.mark.parametrize("setup, args, code, said, left", [
+    (None, ["install", "D"], 2, "install needs the module to install", []),
+    (None, ["rollback", "D"], 1, "nothing to roll back to", []),
+    ("junk", ["--module", "D/junk.so", "install", "D"], 1, "cannot be imported", ["junk.so"]),
+    # Nothing installed: the previous module goes in place and keeps no second name.
+    ("previous", ["rollback", "D"], 0, "restored  D/M", ["M"]),
+    ("open previous", ["--force", "rollback", "D", "--wait", "5"], 0,
+     "warning: D/M.previous is writable by group", ["M"]),
+], ids=["install without module", "rollback without previous", "junk module",
+        "rollback with nothing installed", "--force before"])
+def test_install_and_rollback_refusals(module_file, panel, tmp_path, setup, args, code, said,
+                                       left):
+    def named(text):
+        return text.replace("D", str(tmp_path)).replace("M", module_file.name)
+
+    if setup == "junk":
+        (tmp_path / "junk.so").write_bytes(b"not a module")
+    elif setup:
+        previous = tmp_path / (module_file.name + ".previous")
+        shutil.copy(module_file, previous)
+        previous.chmod(0o775 if setup == "open previous" else 0o755)
+    r = tool(*map(named, args))
+    assert r.returncode == code and named(said) in r.stdout + r.stderr, r.stdout + r.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == [named(n) for n in left]
 
 
 @pytest.fixture(scope="session")
@@ -486,9 +526,19 @@ def test_deploys_trust_no_strangers_file(module_file, other_secrets_module, pane
 
 
 def test_two_deploys_at_once_take_turns(build_info, module_file, other_secrets_module, panel,
-                                        tmp_path):
+                                        tmp_path, monkeypatch):
     installed, previous = tmp_path / module_file.name, tmp_path / (module_file.name + ".previous")
     env = dict(os.environ, PL_PYTHON=sys.executable)
+    # A lock file removed and made anew between a run's open and its lock is
+    # no lock: the run locks the one at the name now.
+    lock, flock = tmp_path / deploy.LOCK_NAME, deploy.fcntl.flock
+    swap = [lambda: [lock.unlink(), lock.touch()]]
+    monkeypatch.setattr(deploy.fcntl, "flock",
+                        lambda fd, op: [swap and swap.pop()(), flock(fd, op)][1])
+    with deploy.deploy_lock(tmp_path, 0), open(lock) as other:
+        with pytest.raises(BlockingIOError):
+            flock(other, deploy.fcntl.LOCK_EX | deploy.fcntl.LOCK_NB)
+    monkeypatch.undo()
     with deploy.deploy_lock(tmp_path, 0):
         late = tool("--module", module_file, "install", tmp_path, "--wait", "0.3")
         assert (late.returncode, late.stderr.splitlines()[-1]) == (1, (

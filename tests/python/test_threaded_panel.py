@@ -255,13 +255,14 @@ def test_panel_files_that_are_no_regular_files_read_as_unreadable(run, panel):
         P = PluginLoader
         emit([P.get_plugin_list(0), P.parse_plugin_list(1), P.plugin_run("f", "f", 0),
               P.module_run("f", "f", 0), P.get_module({str(module)!r}), P.get_module("/dev/zero"),
-              P.db_decrypt(P.db_encrypt("v")["msg"])])
+              P.db_encrypt("v")])
     """, stubs={"http_requests": "def post(*a):\n    return None\n"}, timeout=60)
     assert r.value == [msg("failed to load soft list in file. please try again later. -1"), False,
                        msg(f"load error: cannot read {entry}"),
                        msg(f"load error: cannot read {module}"),
                        msg(f"load error: cannot read {module}"),
-                       msg("load error: cannot read /dev/zero"), {"status": True, "msg": "v"}]
+                       msg("load error: cannot read /dev/zero"),
+                       msg(f"unusable IV file {panel.path('data/div.pl')}: not a regular file")]
     assert all(stat.S_ISFIFO(os.stat(panel.path(n)).st_mode) for n in names)
 
 

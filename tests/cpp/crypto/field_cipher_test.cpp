@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -7,6 +9,8 @@
 #include "crypto/base64.h"
 #include "crypto/field_cipher.h"
 #include "crypto/hex.h"
+#include "fail_call.h"
+#include "test_support.h"
 
 namespace {
 
@@ -109,4 +113,23 @@ TEST(FieldCipher, IvOfTheIvFileText) {
   // A text longer than any the module writes deciphers the same way.
   const std::string long_iv = iv + std::string(2000, 'y');
   EXPECT_EQ(iv_of(iv_file_encrypt(long_iv)), to_hex(iv));
+}
+
+TEST(FieldCipher, IvFileIsKeptWhileTheSameFileIsAtItsPath) {
+  ScratchDir dir;
+  DbIvFile file(dir.file("div.pl"));
+  FieldBlock iv;
+  write_bytes(dir.file("div.pl"), iv_file_encrypt("Ab3Cd4Ef5Gh6Ij7K"));
+  EXPECT_EQ(file.read(iv).state, IvFileState::kOk);
+  // Kept: the unchanged file is not opened again, another one at the path is.
+  FailCall fail({"open", EIO, 0, -1, "div.pl"});
+  EXPECT_EQ(file.read(iv).state, IvFileState::kOk);
+  EXPECT_EQ(iv.text(), "Ab3Cd4Ef5Gh6Ij7K");
+  EXPECT_EQ(fail.failed(), 0);
+  write_bytes(dir.file("new"), iv_file_encrypt("Zz9Yy8Xx7Ww6Vv5U"));
+  ASSERT_EQ(rename(dir.file("new").c_str(), dir.file("div.pl").c_str()), 0);
+  const IvFileVerdict verdict = file.read(iv);
+  EXPECT_EQ(verdict.reason(), "unreadable (Input/output error)");
+  EXPECT_EQ(iv.text(), std::string(16, '\0'));
+  EXPECT_EQ(fail.failed(), 1);
 }

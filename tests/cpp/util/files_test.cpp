@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -187,12 +188,39 @@ TEST(Files, ReplacementTakesNothingFromALink) {
   EXPECT_EQ(read_bytes(dir.file("cat")), "new");
   EXPECT_EQ(read_bytes(dir.file("target")), "target");
 
-  // A regular file passes on its permission bits, never the special ones.
-  ASSERT_EQ(chmod(dir.file("cat").c_str(), 06751), 0);
-  EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "newer"));
-  ASSERT_EQ(lstat(dir.file("cat").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  // A regular file passes on its permission bits, never the special ones
+  // nor write permission for group or others.
+  for (const auto& [before, after] :
+       {std::pair<mode_t, mode_t>{06751, 0751}, {0777, 0755}, {0662, 0640}}) {
+    ASSERT_EQ(chmod(dir.file("cat").c_str(), before), 0);
+    EXPECT_TRUE(replace_file_atomic(dir.file("cat"), "newer"));
+    ASSERT_EQ(lstat(dir.file("cat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, after) << std::oct << before;
+  }
   umask(mask);
+}
+
+TEST(Files, ReadFileNoLinkReadsOnlyARegularFileAtItsName) {
+  ScratchDir dir;
+  const std::string bytes("ab\0cd\n", 6);
+  write_bytes(dir.file("f"), bytes);
+  ASSERT_EQ(symlink(dir.file("f").c_str(), dir.file("link").c_str()), 0);
+  ASSERT_EQ(symlink(dir.path().c_str(), dir.file("folder").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  std::string out;
+  // Its bytes as they are; a link among the folders on the way is followed.
+  ASSERT_TRUE(read_file_no_link(dir.file("folder/f"), out, 6));
+  EXPECT_EQ(out, bytes);
+  for (const auto& [name, outcome] :
+       {std::pair<const char*, NoLinkRead::Outcome>{"link", NoLinkRead::kLink},
+        {"fifo", NoLinkRead::kNotRegular},
+        {"", NoLinkRead::kNotRegular},
+        {"missing", NoLinkRead::kMissing},
+        {"f/below", NoLinkRead::kUnreadable}}) {
+    out = "junk";
+    EXPECT_EQ(read_file_no_link(dir.file(name), out, 100).outcome, outcome) << name;
+    EXPECT_EQ(out, "") << name;
+  }
 }
 
 TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
@@ -209,6 +237,7 @@ TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
   for (const std::string& f : {outside.file("victim"), dir.file("plain")}) {
     ASSERT_EQ(chown(f.c_str(), nobody, nobody), 0);
   }
+  ASSERT_EQ(chmod(dir.file("plain").c_str(), 0666), 0);
   for (const std::string& d : {dir.path(), outside.path()}) ASSERT_EQ(chmod(d.c_str(), 0755), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -226,6 +255,9 @@ TEST(Files, ReplaceFileInPlaceNeverThroughALink) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(read_bytes(dir.file("plain")), "new");
   EXPECT_EQ(read_bytes(outside.file("victim")), "victim");
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("plain").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "written in place, it keeps no write for others";
 }
 
 TEST(Files, CreateFileExclusiveKeepsTheFirstWriter) {
