@@ -85,7 +85,7 @@ constexpr size_t kIvFileMaxSize = 1 << 20;
 enum class IvFileState {
   kOk,          // a regular file deciphering to 16 characters or more
   kAbsent,      // nothing at the path, or the path cannot be examined
-  kLink,        // a symbolic link, never followed
+  kLink,        // a symbolic link: never enciphered under
   kNotRegular,  // a directory, FIFO, device or socket
   kUnreadable,  // a regular file that cannot be read, or one over kIvFileMaxSize
   kShort,       // deciphers to fewer than 16 characters: empty or damaged
@@ -97,7 +97,7 @@ struct IvFileVerdict {
   size_t size = 0;        // bytes of the file read (kOk, kShort)
   size_t deciphered = 0;  // characters they decipher to (kOk, kShort)
   // Why the file gives no IV, for people ("a symbolic link, which is never
-  // followed", "empty", "deciphers to 10 characters, not 16", ...); "" for
+  // enciphered under", "empty", "deciphers to 10 characters, not 16", ...); "" for
   // kOk and kAbsent.
   std::string reason() const;
 };
@@ -116,9 +116,12 @@ class DbIvFile {
   DbIvFile& operator=(const DbIvFile&) = delete;
 
   // Fills iv with what the file gives: for kOk its IV; for kShort the
-  // characters it deciphers to, filled up with zero bytes; for kLink,
-  // kNotRegular and kUnreadable all zero bytes (what an IV file that cannot
-  // be read has always given); for kAbsent iv is left as it was.
+  // characters it deciphers to, filled up with zero bytes; for kNotRegular
+  // and kUnreadable all zero bytes (what an IV file that cannot be read has
+  // always given); for kLink what reading through the link has always given
+  // (its target's IV, zero bytes, or the fallback IV when it leads to no
+  // file), so that values stored through it stay readable; for kAbsent iv
+  // is left as it was.
   IvFileVerdict read(FieldBlock& iv);
   const std::string& path() const { return path_; }
 
