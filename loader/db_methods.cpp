@@ -86,7 +86,8 @@ IvFileVerdict database_iv(FieldBlock& iv) {
   wipe_key_material(fresh, sizeof fresh);
   std::string stored;
   if (!call_iv_hook(enciphered, stored)) {
-    print_error_and_clear();
+    // Ctrl-C (or a server's Timeout) in the panel's hook ends the call.
+    if (!print_unless_host_control()) return verdict;
     verdict = Ps.db_iv_file.read(iv);
     if (verdict.state == IvFileState::kAbsent) iv = db_fallback_iv();
     return verdict;
@@ -111,6 +112,7 @@ bool encrypt_piece(const char* piece, size_t length, std::string& out, IvFileVer
   const FieldBlock key = db_field_key();
   FieldBlock iv;
   const IvFileVerdict verdict = database_iv(iv);
+  if (PyErr_Occurred() != nullptr) return false;  // the host's exception, from the hook
   if (!usable(verdict)) {
     weak = verdict;
     return false;
@@ -123,6 +125,7 @@ bool decrypt_piece(const char* piece, size_t length, std::string& out, IvFileVer
   const FieldBlock key = db_field_key();
   FieldBlock iv;
   const IvFileVerdict verdict = database_iv(iv);
+  if (PyErr_Occurred() != nullptr) return false;  // the host's exception, from the hook
   if (!usable(verdict) && usable(weak)) weak = verdict;
   field_decrypt(key, iv, piece, length, out);
   return true;
@@ -200,6 +203,7 @@ PyObject* Ploader::db_encrypt(PyObject* args) {
   std::string out;
   IvFileVerdict weak;
   if (!transform_lines(text, encrypt_piece, out, weak)) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
     // Nothing is enciphered under an IV that an IV file planted or damaged
     // gives (all zero bytes, say): such values would be readable by anyone
     // holding the module.  The file is left as it is, for people to look at.
@@ -219,7 +223,7 @@ PyObject* Ploader::db_decrypt(PyObject* args) {
   // deciphered under it, and the line says that the file gives no IV.
   std::string out;
   IvFileVerdict weak;
-  transform_lines(text, decrypt_piece, out, weak);
+  if (!transform_lines(text, decrypt_piece, out, weak)) return nullptr;  // the host's exception
   if (!usable(weak)) say_unusable_iv(weak);
   return return_success(out);
 }

@@ -231,11 +231,15 @@ def test_plugin_calling_back_into_the_runner(run, panel):
 def test_failing_iv_hook_leaves_the_process_running(run, panel, hook):
     r = run("""
         P = PluginLoader
-        first = P.db_encrypt("v")
-        emit([first["status"], P.db_decrypt(first["msg"]), "still running"])
+        try:
+            first = P.db_encrypt("v")
+            emit([first["status"], P.db_decrypt(first["msg"]), "still running"])
+        except KeyboardInterrupt:  # the host's own, never a failed hook
+            emit("KeyboardInterrupt")
     """, stubs={"public": hook})
     assert r.returncode == 0, r.stderr
-    assert r.value == [True, {"status": True, "msg": "v"}, "still running"]
+    assert r.value == ("KeyboardInterrupt" if "KeyboardInterrupt" in hook else
+                       [True, {"status": True, "msg": "v"}, "still running"])
     assert not panel.path("data/div.pl").exists()
 
 
