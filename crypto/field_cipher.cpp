@@ -232,19 +232,14 @@ IvFileVerdict DbIvFile::refuse(IvFileState state, int error, FieldBlock& iv) {
 // unreadable or special one all zero bytes), or the fallback IV when the link
 // leads to no file.  Values stored through such a link stay readable.
 FieldBlock iv_through_link(const std::string& path) {
-  const int fd = open_regular_file(path, nullptr);
+  FileStatus status;
+  const int fd = open_regular_file(path, &status);
   if (fd < 0) return file_exists(path) ? FieldBlock() : db_fallback_iv();
-  std::string text(kIvFileMaxSize, '\0');
-  size_t used = 0;
-  for (ssize_t n = 1; n > 0 && used < text.size(); used += static_cast<size_t>(n)) {
-    n = ::read(fd, &text[used], text.size() - used);
-    if (n < 0 && errno == EINTR) n = 0;
-    if (n < 0) used = 0;
-    if (n <= 0) break;
-  }
+  std::string text;
+  read_open_file(fd, static_cast<size_t>(std::max<int64_t>(status.size, 0)), text, kIvFileMaxSize);
   close(fd);
-  const FieldBlock iv = db_iv_of(text.data(), used);
-  wipe_key_material(&text[0], used);
+  const FieldBlock iv = db_iv_of(text.data(), text.size());
+  wipe_key_material(&text[0], text.size());
   return iv;
 }
 

@@ -52,19 +52,6 @@ bool make_folders(const std::string& dir) {
   return true;
 }
 
-bool write_all(int fd, const std::string& content) {
-  const char* p = content.data();
-  size_t left = content.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool read_trusted_cache_file(const std::string& path, const std::string& input, std::string& out) {
@@ -83,20 +70,8 @@ bool read_trusted_cache_file(const std::string& path, const std::string& input, 
     struct stat made_from;
     if (stat(input.c_str(), &made_from) != 0 || made_from.st_uid != st.st_uid) return false;
   }
-  out.resize(static_cast<size_t>(st.st_size));
-  size_t used = 0;
-  while (used < out.size()) {
-    const ssize_t n = read(fd.get(), &out[used], out.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      out.clear();
-      return false;
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  out.resize(used);
-  return true;
+  return static_cast<bool>(
+      read_open_file(fd.get(), static_cast<size_t>(st.st_size), out, kCacheFileMaxSize));
 }
 
 unsigned cache_file_mode(const std::string& input) {

@@ -138,41 +138,30 @@ std::string NoLinkRead::reason(size_t max_size) const {
   return std::string();
 }
 
-NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
-                             struct stat* st_out) {
+namespace {
+
+// A read that gave nothing: no byte of it stays in out, nor its memory.
+NoLinkRead refused_read(std::string& out, NoLinkRead::Outcome outcome, int error) {
+  std::string().swap(out);
   NoLinkRead result;
-  // Nothing of a refused or failed read stays in out, nor its memory.
+  result.outcome = outcome;
+  result.error = error;
+  return result;
+}
+
+}  // namespace
+
+NoLinkRead read_open_file(int fd, size_t expected, std::string& out, size_t max_size) {
   auto refuse = [&](NoLinkRead::Outcome outcome, int error) {
-    std::string().swap(out);
-    result.outcome = outcome;
-    result.error = error;
-    return result;
+    return refused_read(out, outcome, error);
   };
-  out.clear();
-  Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat st;
-  if (!fd) {
-    const int err = errno;
-    if (err == ENOENT) return refuse(NoLinkRead::kMissing, err);
-    // O_NOFOLLOW refuses a link with ELOOP, which a loop of links on the
-    // way gives as well; and a socket cannot be opened at all.
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      return refuse(S_ISLNK(st.st_mode) ? NoLinkRead::kLink : NoLinkRead::kNotRegular, 0);
-    }
-    return refuse(NoLinkRead::kUnreadable, err);
-  }
-  if (fstat(fd.get(), &st) != 0) return refuse(NoLinkRead::kUnreadable, errno);
-  if (!S_ISREG(st.st_mode)) return refuse(NoLinkRead::kNotRegular, 0);
-  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max_size) {
-    return refuse(NoLinkRead::kTooLarge, 0);
-  }
+  if (expected > max_size) return refuse(NoLinkRead::kTooLarge, 0);
   // One byte more than the file holds: a read that comes back short past
   // the size fstat gave is the end of the file, so one read() does.
-  const size_t expected = static_cast<size_t>(st.st_size);
   out.resize(expected + 1);
   size_t used = 0;
   for (;;) {
-    const ssize_t n = read(fd.get(), &out[used], out.size() - used);
+    const ssize_t n = read(fd, &out[used], out.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return refuse(NoLinkRead::kUnreadable, errno);
@@ -187,12 +176,36 @@ NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t m
     out.resize(std::min(2 * out.size(), max_size + 1));
   }
   out.resize(used);
-  if (st_out != nullptr) *st_out = st;
-  result.outcome = NoLinkRead::kRead;
-  return result;
+  NoLinkRead read;
+  read.outcome = NoLinkRead::kRead;
+  return read;
 }
 
-namespace {
+NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
+                             struct stat* st_out) {
+  out.clear();
+  auto refuse = [&](NoLinkRead::Outcome outcome, int error) {
+    return refused_read(out, outcome, error);
+  };
+  Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd) {
+    const int err = errno;
+    if (err == ENOENT) return refuse(NoLinkRead::kMissing, err);
+    // O_NOFOLLOW refuses a link with ELOOP, which a loop of links on the
+    // way gives as well; and a socket cannot be opened at all.
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return refuse(S_ISLNK(st.st_mode) ? NoLinkRead::kLink : NoLinkRead::kNotRegular, 0);
+    }
+    return refuse(NoLinkRead::kUnreadable, err);
+  }
+  if (fstat(fd.get(), &st) != 0) return refuse(NoLinkRead::kUnreadable, errno);
+  if (!S_ISREG(st.st_mode)) return refuse(NoLinkRead::kNotRegular, 0);
+  if (st.st_size < 0) return refuse(NoLinkRead::kTooLarge, 0);
+  const NoLinkRead read = read_open_file(fd.get(), static_cast<size_t>(st.st_size), out, max_size);
+  if (read && st_out != nullptr) *st_out = st;
+  return read;
+}
 
 bool write_all(int fd, const std::string& content) {
   const char* p = content.data();
@@ -208,6 +221,8 @@ bool write_all(int fd, const std::string& content) {
   }
   return true;
 }
+
+namespace {
 
 // Creates a new temporary file for path, exclusively and never through a
 // link; its name comes back in tmp.  The name is random, so nobody can have

@@ -120,6 +120,12 @@ struct NoLinkRead {
 // between calls.
 NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
                              struct stat* st = nullptr);
+// Reads the open regular file fd to its end into out, expected being the
+// size its status gave (the read is sized for it): kRead, or kTooLarge past
+// max_size bytes, or kUnreadable; out is left empty unless read.
+NoLinkRead read_open_file(int fd, size_t expected, std::string& out, size_t max_size);
+// Writes all of content to fd; false on a write error.
+bool write_all(int fd, const std::string& content);
 
 // Temporary files are made next to the file they stand in for, named
 // "<path>.tmp." followed by kTempSuffixLength random letters and digits, and
