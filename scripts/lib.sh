@@ -25,6 +25,8 @@ PL_TOOLS_DEMO=("${PL_TOOLS_BUILD[@]}" php fdisk)
 PL_TOOLS_FUZZ=("${PL_TOOLS_BUILD[@]}" clang clang++)
 PL_TOOLS_TEST=("${PL_TOOLS_DEMO[@]}" clang clang++ clang-format git curl strace nm strings unshare
                setpriv)
+# Python packages of the benchmarks (bench/run), import name:package.
+PL_PIP_BENCH=(cryptography:cryptography orjson:orjson)
 
 pl_log() { printf '==> %s\n' "$*" >&2; }
 
