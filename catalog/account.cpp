@@ -9,7 +9,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -86,9 +85,7 @@ std::string catalog_file() { return get_path() + "/data/plugin_bin.pl"; }
 std::string catalog_error_file() { return catalog_file() + ".err"; }
 
 bool read_stored_catalog(const std::string& path, std::string& text, size_t max_size) {
-  if (!read_file_no_link(path, text, max_size)) return false;
-  text.resize(cut_pieces_at_nul(&text[0], text.size()));
-  return true;
+  return static_cast<bool>(read_panel_text(path, text, max_size));
 }
 
 bool has_integer(const rapidjson::Value& obj, const char* name) {
@@ -195,8 +192,7 @@ std::string account_number(const rapidjson::Document& doc) {
 std::string get_local_address() {
   const std::string path = get_path() + "/data/iplist.txt";
   std::string text;
-  if (!read_file_no_link(path, text, kConfigBufferSize - 1)) return std::string();
-  text.resize(cut_pieces_at_nul(&text[0], text.size()));
+  if (!read_panel_text(path, text)) return std::string();
   if (text.find('\n') == std::string::npos) return text;
   std::vector<std::string> lines = split(text, "\n");
   return lines.empty() ? std::string() : lines.front();

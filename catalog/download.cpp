@@ -5,7 +5,6 @@
 #include "hostinfo/probes.h"
 #include "loader/loader.h"
 #include "transport/route.h"
-#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -77,8 +76,7 @@ void download_catalog(Ploader& loader, bool tls_setting) {
 
 std::string Ploader::get_oem() {
   std::string text;
-  if (!read_file_no_link(get_path() + "/data/o.pl", text, kConfigBufferSize - 1)) return text;
-  text.resize(cut_pieces_at_nul(&text[0], text.size()));
+  read_panel_text(get_path() + "/data/o.pl", text);
   trim(text);
   return text;
 }

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "build_config.h"
 #include "crypto/aes.h"
 #include "crypto/base64.h"
 #include "masked_secrets.h"
+#include "util/handles.h"
 #include "util/util.h"
 
 namespace {
@@ -233,11 +233,11 @@ IvFileVerdict DbIvFile::refuse(IvFileState state, int error, FieldBlock& iv) {
 // leads to no file.  Values stored through such a link stay readable.
 FieldBlock iv_through_link(const std::string& path) {
   FileStatus status;
-  const int fd = open_regular_file(path, &status);
-  if (fd < 0) return file_exists(path) ? FieldBlock() : db_fallback_iv();
+  Fd fd(open_regular_file(path, &status));
+  if (!fd) return file_exists(path) ? FieldBlock() : db_fallback_iv();
   std::string text;
-  read_open_file(fd, static_cast<size_t>(std::max<int64_t>(status.size, 0)), text, kIvFileMaxSize);
-  close(fd);
+  read_open_file(fd.get(), static_cast<size_t>(std::max<int64_t>(status.size, 0)), text,
+                 kIvFileMaxSize);
   const FieldBlock iv = db_iv_of(text.data(), text.size());
   wipe_key_material(&text[0], text.size());
   return iv;

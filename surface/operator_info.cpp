@@ -15,7 +15,6 @@
 #include "loader/py_ref.h"
 #include "loader/runner_common.h"
 #include "transport/route.h"
-#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -72,7 +71,7 @@ PyObject* iv_file_check() {
   const IvFileVerdict verdict = file.read(iv);
   const std::string refused =
       ": db_encrypt refuses to encipher (its error result names the file), db_decrypt "
-      "deciphers under what the file gives (zero bytes where it gives none)";
+      "deciphers under what the file has always given";
   switch (verdict.state) {
     case IvFileState::kAbsent:
       if (verdict.error != ENOENT) {
@@ -145,15 +144,13 @@ PyObject* account_check() {
       token != sent.MemberEnd() && token->value.IsString() && token->value.GetStringLength() > 0;
 
   // Why the file was not taken, read as get_user_info reads it.
-  constexpr size_t kMaxSize = kConfigBufferSize - 1;
   std::string text;
-  const NoLinkRead read = read_file_no_link(path, text, kMaxSize);
+  const NoLinkRead read = read_panel_text(path, text);
   if (!read) {
     return account_verdict(path, "default", uid, has_token,
                            "not used, the catalog request carries the default account: it is " +
-                               read.reason(kMaxSize));
+                               read.reason(kPanelFileMaxSize));
   }
-  text.resize(cut_pieces_at_nul(&text[0], text.size()));
   rapidjson::Document raw;
   std::vector<std::string> missing;
   if (!parse_json(raw, text.c_str())) {

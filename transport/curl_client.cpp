@@ -125,7 +125,7 @@ int fetch_into(const std::string& url, const char* body, char* out, size_t out_s
 
 int get_request_iptype() {
   std::string text;
-  read_file_no_link(get_path() + "/data/v4.pl", text, kConfigBufferSize - 1);
+  read_panel_text(get_path() + "/data/v4.pl", text);
   if (text.find("-4") != std::string::npos) return 4;
   if (text.find("-6") != std::string::npos) return 6;
   return 0;

@@ -6,7 +6,6 @@
 
 #include "build_config.h"
 #include "loader/loader.h"
-#include "util/small_file.h"
 #include "util/util.h"
 
 namespace {
@@ -37,12 +36,10 @@ std::string resolve_route(bool with_pin, std::string* why) {
   };
   if (why != nullptr) why->clear();
   // The panel's file, read never through a link planted at its name.
-  constexpr size_t kMaxSize = kConfigBufferSize - 1;
   std::string text;
-  const NoLinkRead read = read_file_no_link(route_file(), text, kMaxSize);
+  const NoLinkRead read = read_panel_text(route_file(), text);
   if (read.outcome == NoLinkRead::kMissing) return fall_back("no routing file");
-  if (!read) return fall_back("the routing file is " + read.reason(kMaxSize));
-  text.resize(cut_pieces_at_nul(&text[0], text.size()));
+  if (!read) return fall_back("the routing file is " + read.reason(kPanelFileMaxSize));
 
   rapidjson::Document doc;
   if (!parse_json(doc, text.c_str())) return fall_back("not valid JSON");

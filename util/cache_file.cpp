@@ -87,17 +87,8 @@ bool write_cache_file(const std::string& path, const std::string& content, unsig
   if (!folder && errno == ENOENT && make_folders(dir)) folder = open_folder(dir);
   if (!folder) return false;
 
-  constexpr int kAttempts = 4;
   std::string tmp;
-  Fd fd;
-  for (int i = 0; i < kAttempts && !fd; ++i) {
-    char suffix[kTempSuffixLength + 1];
-    if (!secure_rand_string(suffix, kTempSuffixLength)) return false;
-    tmp = name + ".tmp." + suffix;
-    fd = Fd(openat(folder.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   static_cast<mode_t>(mode & 0777)));
-    if (!fd && errno != EEXIST) return false;
-  }
+  Fd fd(open_temp_file(folder.get(), name, mode & 0777, tmp));
   if (!fd) return false;
   bool ok = write_all(fd.get(), content);
   if (close(fd.release()) != 0) ok = false;

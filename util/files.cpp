@@ -207,6 +207,12 @@ NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t m
   return read;
 }
 
+NoLinkRead read_panel_text(const std::string& path, std::string& out, size_t max_size) {
+  const NoLinkRead read = read_file_no_link(path, out, max_size);
+  if (read) out.resize(cut_pieces_at_nul(&out[0], out.size()));
+  return read;
+}
+
 bool write_all(int fd, const std::string& content) {
   const char* p = content.data();
   size_t left = content.size();
@@ -222,23 +228,22 @@ bool write_all(int fd, const std::string& content) {
   return true;
 }
 
-namespace {
-
-// Creates a new temporary file for path, exclusively and never through a
-// link; its name comes back in tmp.  The name is random, so nobody can have
-// made it ready beforehand; one that is taken all the same is drawn again.
-Fd open_temp(const std::string& path, unsigned mode, std::string& tmp) {
+int open_temp_file(int dir_fd, const std::string& name, unsigned mode, std::string& tmp) {
+  // The name is random, so nobody can have made it ready beforehand; one
+  // that is taken all the same is drawn again.
   constexpr int kAttempts = 8;
   for (int i = 0; i < kAttempts; ++i) {
     char suffix[kTempSuffixLength + 1];
-    if (!secure_rand_string(suffix, kTempSuffixLength)) return Fd();
-    tmp = path + ".tmp." + suffix;
-    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-               static_cast<mode_t>(mode)));
-    if (fd || errno != EEXIST) return fd;
+    if (!secure_rand_string(suffix, kTempSuffixLength)) return -1;
+    tmp = name + ".tmp." + suffix;
+    const int fd = openat(dir_fd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd >= 0 || errno != EEXIST) return fd;
   }
-  return Fd();  // errno is EEXIST
+  return -1;  // errno is EEXIST
 }
+
+namespace {
 
 // The permission bits a replacement takes from the file it replaces: never
 // the set-user-ID, set-group-ID or sticky bit, and never write permission
@@ -247,12 +252,13 @@ constexpr mode_t kReplacedModeBits = 0755;
 
 // Writes content into a fresh temporary file; its name comes back in tmp.
 // With like given, the file gets like's owner (where this process may give
-// it) and permission bits (kReplacedModeBits of them) before it is closed; until then it is open to
-// this process's user alone, so nobody else can open it for writing in between.  Without like, it
-// is created with mode less the umask.
+// it) and permission bits (kReplacedModeBits of them) before it is closed;
+// until then it is open to this process's user alone, so nobody else can
+// open it for writing in between.  Without like, it is created with mode
+// less the umask.
 bool write_temp(const std::string& path, const std::string& content, std::string& tmp,
                 const struct stat* like, unsigned mode) {
-  Fd fd = open_temp(path, like != nullptr ? 0600 : mode, tmp);
+  Fd fd(open_temp_file(AT_FDCWD, path, like != nullptr ? 0600 : mode, tmp));
   if (!fd) return false;
   bool ok = write_all(fd.get(), content);
   if (ok && like != nullptr) {

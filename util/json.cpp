@@ -5,8 +5,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "util/small_file.h"
-
 bool parse_json(rapidjson::Document& doc, const char* text) {
   doc.Parse<rapidjson::kParseIterativeFlag>(text);
   return !doc.HasParseError();
@@ -18,8 +16,7 @@ bool get_config_json(const std::string& path, rapidjson::Document& doc) {
     // through a link, and a file of kConfigBufferSize bytes or more is not
     // read at all.  Each of those, like any other unusable file, ends as "{}".
     std::string text;
-    if (read_file_no_link(path, text, kConfigBufferSize - 1)) {
-      text.resize(cut_pieces_at_nul(&text[0], text.size()));  // as get_file reads it
+    if (read_panel_text(path, text)) {
       if (!parse_json(doc, text.c_str())) parse_json(doc, "{}");
     } else {
       parse_json(doc, "{}");

@@ -120,10 +120,22 @@ struct NoLinkRead {
 // between calls.
 NoLinkRead read_file_no_link(const std::string& path, std::string& out, size_t max_size,
                              struct stat* st = nullptr);
+// The largest of the panel's small files under data/ that the module reads
+// (the routing, account, address, IV-family and OEM files).
+constexpr size_t kPanelFileMaxSize = kConfigBufferSize - 1;
+// read_file_no_link for a text: out as file_get_contents reads a file, each
+// piece of a line up to its first NUL byte.
+NoLinkRead read_panel_text(const std::string& path, std::string& out,
+                           size_t max_size = kPanelFileMaxSize);
 // Reads the open regular file fd to its end into out, expected being the
 // size its status gave (the read is sized for it): kRead, or kTooLarge past
 // max_size bytes, or kUnreadable; out is left empty unless read.
 NoLinkRead read_open_file(int fd, size_t expected, std::string& out, size_t max_size);
+// Creates a new temporary file for name (relative to the open folder dir_fd,
+// or AT_FDCWD), exclusively and never through a link, with a random name
+// that comes back in tmp: a descriptor (the caller closes it), or -1 with
+// errno set.
+int open_temp_file(int dir_fd, const std::string& name, unsigned mode, std::string& tmp);
 // Writes all of content to fd; false on a write error.
 bool write_all(int fd, const std::string& content);
 

@@ -136,16 +136,27 @@ FAIL_ERRNUM(posix_spawn,
              const posix_spawnattr_t* attr, char* const argv[], char* const envp[]),
             (pid, path, actions, attr, argv, envp))
 
+// The mode argument of an open that creates a file, else 0.
+#define OPEN_MODE(flags, mode)                                      \
+  mode_t mode = 0;                                                  \
+  if (((flags)&O_CREAT) != 0 || ((flags)&O_TMPFILE) == O_TMPFILE) { \
+    va_list ap;                                                     \
+    va_start(ap, flags);                                            \
+    mode = (mode_t)va_arg(ap, unsigned);                            \
+    va_end(ap);                                                     \
+  }
+
 int open(const char* path, int flags, ...) {
   NEXT(open);
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, unsigned);
-    va_end(ap);
-  }
+  OPEN_MODE(flags, mode)
   return fault("open", path) ? -1 : next_open(path, flags, mode);
+}
+
+// An open relative to a folder descriptor is an open all the same.
+int openat(int dir, const char* path, int flags, ...) {
+  NEXT(openat);
+  OPEN_MODE(flags, mode)
+  return fault("open", path) ? -1 : next_openat(dir, path, flags, mode);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
